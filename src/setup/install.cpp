@@ -1,0 +1,92 @@
+// The install run: its steps in their fixed order, and the one way every run ends.
+#include "setup.h"
+
+#include <exception>
+
+namespace setup {
+
+AskFunction s_ask = MessageBoxW;
+fs::path s_installed;
+
+namespace {
+
+constexpr ULONGLONG kGiB = 1ull << 30;
+constexpr ULONGLONG kSpaceToExtract = 12 * kGiB;
+constexpr ULONGLONG kSpaceExtracted = 6 * kGiB;
+
+ULONGLONG FreeBytes(const fs::path& folder) {
+    ULARGE_INTEGER available{};
+    GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr);
+    return available.QuadPart;
+}
+
+} // namespace
+
+std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted) {
+    const ULONGLONG needed = gameExtracted ? kSpaceExtracted : kSpaceToExtract;
+    // Zero means the query failed: better to go on than to ask about a figure we don't have.
+    if (freeBytes == 0 || freeBytes >= needed)
+        return {};
+    return L"The drive has " + std::to_wstring(freeBytes / kGiB) + L" GB free; about " +
+           std::to_wstring(needed / kGiB) + L" GB is needed. Continue anyway?";
+}
+
+void Preflight(const Choices& choices, RunState& run) {
+    const fs::path& folder = choices.folder;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (!fs::is_directory(folder, error))
+        Fail(L"Couldn't create " + folder.native());
+
+    OpenLog(folder / L"setup.log");
+    Log(L"Ironvale Recompiled Setup, installing to " + folder.native());
+
+    run.sourceDir = folder / L"ironvale-recomp";
+    run.gameExtracted =
+        fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error);
+    if (!run.gameExtracted && (choices.source.empty() || !fs::exists(choices.source, error)))
+        Fail(L"Choose your Ironvale disc image (.iso) or extracted disc folder first.");
+
+    const std::wstring question = SpaceQuestion(FreeBytes(folder), run.gameExtracted);
+    if (!question.empty() &&
+        s_ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
+        Fail(L"Not enough disk space.");
+}
+
+std::wstring InstallSteps(const Choices& choices, RunState& run) {
+    Preflight(choices, run);
+
+    // Finishing: the launcher is what the build is for; without it the run has failed.
+    s_installed = run.sourceDir / L"build" / L"runtime" / L"IronvaleLauncher.exe";
+    std::error_code error;
+    if (!fs::exists(s_installed, error))
+        Fail(L"The build finished but IronvaleLauncher.exe isn't there.");
+    std::wstring endText = L"Done. Start the game with the launcher";
+    endText += choices.shortcut ? L" (\"Ironvale Recompiled\" on the desktop)." : L".";
+    return endText;
+}
+
+void InstallWith(const Choices& choices, const Steps& steps) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+    bool success = false;
+    std::wstring endText;
+    try {
+        RunState run;
+        endText = steps(choices, run);
+        success = true;
+    } catch (const Failed& failed) {
+        endText = failed.message;
+    } catch (const std::exception& error) {
+        endText = L"Unexpected error: " + Widen(error.what());
+    }
+
+    Log(endText);
+    CloseLog();
+    CoUninitialize();
+    PostDone(success, endText);
+}
+
+void Install(Choices choices) { InstallWith(choices, InstallSteps); }
+
+} // namespace setup

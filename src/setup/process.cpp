@@ -1,0 +1,138 @@
+// Process runner: command lines run hidden, inside s_job, their output cut into lines.
+#include "setup.h"
+
+namespace setup {
+
+UniqueHandle s_job;
+
+namespace {
+
+constexpr DWORD kReadBlock = 4096;
+
+// Progress redraws ("  45% ...") go to the caller but would flood the log.
+bool IsProgressRedraw(std::string_view line) {
+    return line.size() >= 2 && line[0] == ' ' && line[1] == ' ' &&
+           line.find('%') != std::string_view::npos;
+}
+
+void Deliver(std::string_view line, bool terminated, const LineCallback& onLine) {
+    if (onLine)
+        onLine(line);
+    if (!terminated || !IsProgressRedraw(line))
+        Log(Widen(line));
+}
+
+// Reads until every holder of the pipe's write end has gone. Each CR and each LF ends a line
+// on its own; the empty lines this makes of CR LF are dropped.
+void ReadLines(HANDLE readEnd, const LineCallback& onLine) {
+    std::string pending;
+    size_t scanned = 0; // pending[0, scanned) is known to hold no terminator
+    char block[kReadBlock];
+    DWORD got = 0;
+    while (ReadFile(readEnd, block, kReadBlock, &got, nullptr) && got > 0) {
+        pending.append(block, got);
+        size_t start = 0;
+        size_t end = 0;
+        while ((end = pending.find_first_of("\r\n", scanned)) != std::string::npos) {
+            if (end > start)
+                Deliver(std::string_view(pending).substr(start, end - start), true, onLine);
+            start = scanned = end + 1;
+        }
+        pending.erase(0, start);
+        scanned = pending.size();
+    }
+    if (!pending.empty())
+        Deliver(pending, false, onLine);
+}
+
+} // namespace
+
+UniqueHandle MakeJob() {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
+DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine) {
+    Log(L"$ " + command);
+
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &inheritable, 0))
+        Fail(L"Couldn't create a pipe.");
+    UniqueHandle readEnd(read);
+    UniqueHandle writeEnd(write);
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+
+    std::wstring commandLine = command; // CreateProcessW may write into it
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                                        folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+    // Only the child may hold the write end now, so end-of-stream means it (and whatever it
+    // started) has gone.
+    writeEnd.reset();
+    if (!started) {
+        readEnd.reset();
+        Fail(L"Couldn't start: " + command);
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+
+    // Joined while still suspended, so everything it starts is in the job as well.
+    AssignProcessToJobObject(s_job.get(), process.get());
+    ResumeThread(thread.get());
+
+    try {
+        ReadLines(readEnd.get(), onLine);
+    } catch (...) {
+        // The caller gave up on this child; don't leave it running unwatched.
+        TerminateProcess(process.get(), 1);
+        throw;
+    }
+    readEnd.reset();
+
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(process.get(), &exitCode))
+        exitCode = 1;
+    thread.reset();
+    process.reset();
+
+    if (s_cancel)
+        Fail(L"Cancelled.");
+    return exitCode;
+}
+
+std::wstring Quote(const fs::path& path) {
+    const std::wstring& text = path.native();
+    // Backslashes before the closing quote would escape it for every program that parses its
+    // command line the usual way ("E:\" arrives as E:"), so those, and only those, are doubled.
+    const size_t lastOther = text.find_last_not_of(L'\\');
+    const size_t trailing = lastOther == std::wstring::npos ? text.size()
+                                                            : text.size() - lastOther - 1;
+    return L"\"" + text + std::wstring(trailing, L'\\') + L"\"";
+}
+
+bool GitOutput(const fs::path& folder, const std::wstring& args, std::string& output) {
+    output.clear();
+    const std::wstring command = L"git -C " + Quote(folder) + L" " + args;
+    const DWORD exitCode = Run(command, folder, [&output](std::string_view line) {
+        if (output.empty())
+            output.assign(line);
+    });
+    return exitCode == 0;
+}
+
+} // namespace setup

@@ -1,0 +1,147 @@
+// Internal header of setup.exe: the pieces its source files share, and what tests link against.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace setup {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------------------------
+// Ownership
+
+// Move-only owner of a kernel handle; both "no handle" values of the Win32 API count as empty.
+class UniqueHandle {
+  public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : m_handle(handle) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+
+    HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle && m_handle != INVALID_HANDLE_VALUE; }
+    HANDLE release() { return std::exchange(m_handle, nullptr); }
+    void reset(HANDLE handle = nullptr) {
+        if (*this)
+            CloseHandle(m_handle);
+        m_handle = handle;
+    }
+
+  private:
+    HANDLE m_handle = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Status channel and setup log
+
+// Worker-to-window messages. Text messages carry a heap std::wstring in lParam that belongs to
+// the window from the moment the post succeeds; the window takes it back with TakeText.
+constexpr UINT kMsgLog = WM_APP + 1;
+constexpr UINT kMsgStatus = WM_APP + 2;
+constexpr UINT kMsgProgress = WM_APP + 3;
+constexpr UINT kMsgDone = WM_APP + 4;
+
+// The worker's failure: a whole sentence for the user. Deliberately not a std::exception, so
+// the handler for unexpected errors never swallows it.
+struct Failed {
+    std::wstring message;
+};
+
+[[noreturn]] void Fail(const std::wstring& message);
+void CheckCancel();
+std::wstring Widen(std::string_view bytes);
+std::string Narrow(const std::wstring& text); // UTF-8, for setup.log
+void Log(const std::wstring& text);
+void Status(const std::wstring& text);
+
+void PostProgress(int value);
+void PostDone(bool success, const std::wstring& text);
+std::unique_ptr<std::wstring> TakeText(LPARAM lParam);
+
+// setup.log: opened by preflight, closed at the end of the run, both under s_logLock.
+void OpenLog(const fs::path& file);
+void CloseLog();
+
+extern HWND s_window;
+extern std::atomic<bool> s_cancel;
+extern std::ofstream s_logFile;
+extern std::mutex s_logLock;
+
+// Windows drops posts to a queue that already holds 10,000 messages; Wine never does. Tests
+// replace this to see how the worker copes with a full queue.
+using PostFunction = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+extern PostFunction s_post;
+
+// ---------------------------------------------------------------------------------------------
+// Process runner
+
+// One output line of a child, raw bytes without its terminator.
+using LineCallback = std::function<void(std::string_view line)>;
+
+DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine = {});
+std::wstring Quote(const fs::path& path);
+bool GitOutput(const fs::path& folder, const std::wstring& args, std::string& output);
+
+// Every child of a run joins s_job, so a cancel, or the end of the process, ends them all.
+UniqueHandle MakeJob();
+extern UniqueHandle s_job;
+
+// ---------------------------------------------------------------------------------------------
+// Install run
+
+struct Choices {
+    fs::path source;
+    fs::path folder;
+    bool shortcut = false;
+    bool freeSpace = false;
+    bool deleteImage = false;
+};
+
+// What one run hands from step to step.
+struct RunState {
+    fs::path sourceDir;
+    bool gameExtracted = false;
+    std::wstring releaseTag;
+};
+
+void Install(Choices choices);
+
+// The run's steps, returning the end text of a success. Install passes its own; tests pass
+// theirs to reach the end-of-run handling from every kind of outcome.
+using Steps = std::function<std::wstring(const Choices&, RunState&)>;
+void InstallWith(const Choices& choices, const Steps& steps);
+std::wstring InstallSteps(const Choices& choices, RunState& run);
+
+void Preflight(const Choices& choices, RunState& run);
+// The disk-space question, or an empty text when there is nothing to ask.
+std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
+
+// The worker's one dialog; tests answer it without a screen.
+using AskFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+extern AskFunction s_ask;
+
+extern fs::path s_installed;
+
+constexpr wchar_t kCaption[] = L"Ironvale Recompiled Setup";
+
+} // namespace setup

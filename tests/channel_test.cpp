@@ -1,0 +1,222 @@
+// Status channel: setup.log bytes, what reaches the window, ownership of posted strings,
+// Widen, and the worker's behaviour when the window's queue is full.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+std::atomic<int> g_doneAttempts{0};
+std::atomic<int> g_doneFailures{0}; // how many kMsgDone posts still fail
+
+// Windows refuses posts to a full queue; Wine has no limit, so the refusal is made here.
+BOOL WINAPI QueueFull(HWND, UINT message, WPARAM, LPARAM) {
+    if (message == kMsgDone)
+        ++g_doneAttempts;
+    return FALSE;
+}
+
+BOOL WINAPI QueueFullForDone(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kMsgDone) {
+        ++g_doneAttempts;
+        if (g_doneFailures-- > 0)
+            return FALSE;
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+class Channel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        s_cancel = false;
+        s_post = PostMessageW;
+        g_doneAttempts = 0;
+        g_doneFailures = 0;
+    }
+    void TearDown() override {
+        CloseLog();
+        s_cancel = false;
+        s_post = PostMessageW;
+    }
+    TempFolder temp;
+};
+
+TEST_F(Channel, LogAndStatusWriteExactBytesAndReachTheWindow) {
+    Inbox inbox;
+    const fs::path log = temp.path() / L"setup.log";
+    OpenLog(log);
+    Log(L"Gr\u00fc\u00dfe");
+    Status(L"Checking the tools");
+    Log(L"");
+    Log(L"a\nb");
+    CloseLog();
+
+    EXPECT_EQ(ReadBytes(log), "Gr\xc3\xbc\xc3\x9f"
+                              "e\r\n== Checking the tools\r\n\r\na\r\nb\r\n");
+
+    inbox.Pump();
+    ASSERT_EQ(inbox.received.size(), 5u);
+    const std::vector<std::pair<UINT, std::wstring>> expected = {
+        {kMsgLog, L"Gr\u00fc\u00dfe"},
+        {kMsgLog, L"== Checking the tools"},
+        {kMsgStatus, L"Checking the tools"},
+        {kMsgLog, L""},
+        {kMsgLog, L"a\nb"},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(inbox.received[i].message, expected[i].first) << i;
+        EXPECT_EQ(inbox.received[i].text, expected[i].second) << i;
+        EXPECT_EQ(inbox.received[i].wParam, 0u) << i;
+    }
+}
+
+TEST_F(Channel, SecondRunAppendsToTheLog) {
+    Inbox inbox;
+    const fs::path log = temp.path() / L"setup.log";
+    OpenLog(log);
+    Log(L"first run");
+    CloseLog();
+    OpenLog(log);
+    Log(L"second run");
+    CloseLog();
+    EXPECT_EQ(ReadBytes(log), "first run\r\nsecond run\r\n");
+}
+
+TEST_F(Channel, LinesWithoutAnOpenLogStillReachTheWindow) {
+    Inbox inbox;
+    Log(L"never opened");
+    OpenLog(temp.path() / L"no such folder" / L"setup.log"); // fails: the run goes on
+    Log(L"open failed");
+    inbox.Pump();
+    EXPECT_EQ(inbox.Texts(kMsgLog), (std::vector<std::wstring>{L"never opened", L"open failed"}));
+    EXPECT_FALSE(fs::exists(temp.path() / L"no such folder"));
+}
+
+TEST_F(Channel, WidenDecodesUtf8ElseTheAnsiCodePage) {
+    // The fallback case below is only meaningful under Windows-1252.
+    ASSERT_EQ(GetACP(), 1252u);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {"strict UTF-8", "Gr\xc3\xbc\xc3\x9f"
+                         "e",
+         L"Gr\u00fc\u00dfe"},
+        {"Windows-1252", "Gr\xfc\xdf"
+                         "e",
+         L"Gr\u00fc\u00dfe"},
+        {"empty", "", L""},
+        {"NUL inside", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
+        {"truncated UTF-8 sequence", "ok\xc3", L"ok\u00c3"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Widen(c.bytes), c.text) << c.name;
+}
+
+TEST_F(Channel, FailedIsNotAStandardException) {
+    bool caughtAsFailed = false;
+    try {
+        try {
+            Fail(L"Broken.");
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "Failed was caught as a std::exception";
+        }
+    } catch (const Failed& failed) {
+        caughtAsFailed = failed.message == L"Broken.";
+    }
+    EXPECT_TRUE(caughtAsFailed);
+}
+
+TEST_F(Channel, CheckCancelThrowsOnlyOnceCancelled) {
+    EXPECT_NO_THROW(CheckCancel());
+    s_cancel = true;
+    try {
+        CheckCancel();
+        ADD_FAILURE() << "no throw";
+    } catch (const Failed& failed) {
+        EXPECT_EQ(failed.message, L"Cancelled.");
+    }
+}
+
+TEST_F(Channel, ProgressIsSignExtended) {
+    Inbox inbox;
+    PostProgress(-1);
+    PostProgress(45);
+    inbox.Pump();
+    ASSERT_EQ(inbox.received.size(), 2u);
+    EXPECT_EQ(static_cast<INT_PTR>(inbox.received[0].wParam), -1);
+    EXPECT_EQ(inbox.received[1].wParam, 45u);
+}
+
+TEST_F(Channel, EveryPostedStringIsFreedExactlyOnce) {
+    const long long before = LiveAllocations();
+    {
+        Inbox inbox;
+        for (int i = 0; i < 1000; ++i) {
+            Log(L"a line long enough to live on the heap, number " + std::to_wstring(i));
+            Status(L"status " + std::to_wstring(i));
+        }
+        PostDone(true, L"done");
+        inbox.Pump();
+        EXPECT_EQ(inbox.Count(kMsgLog), 2000);
+        EXPECT_EQ(inbox.Count(kMsgStatus), 1000);
+        EXPECT_EQ(inbox.Count(kMsgDone), 1);
+    }
+    EXPECT_EQ(LiveAllocations(), before);
+}
+
+TEST_F(Channel, RefusedPostsFreeWhatTheyCarried) {
+    s_post = QueueFull;
+    s_cancel = true; // lets the end-of-run post give up after its grace period
+    const long long before = LiveAllocations();
+    {
+        Inbox inbox;
+        for (int i = 0; i < 1000; ++i) {
+            Log(L"a line long enough to live on the heap, number " + std::to_wstring(i));
+            Status(L"status " + std::to_wstring(i));
+        }
+        PostDone(false, L"Cancelled.");
+        inbox.Pump();
+        EXPECT_TRUE(inbox.received.empty());
+    }
+    EXPECT_EQ(LiveAllocations(), before);
+    EXPECT_GT(g_doneAttempts.load(), 1); // it did retry before giving up
+}
+
+TEST_F(Channel, EndOfRunWaitsForRoomInTheQueue) {
+    s_post = QueueFullForDone;
+    g_doneFailures = 3;
+    const long long before = LiveAllocations();
+    {
+        Inbox inbox;
+        PostDone(true, L"Done. Start the game with the launcher.");
+        inbox.Pump();
+        ASSERT_EQ(inbox.Count(kMsgDone), 1);
+        EXPECT_EQ(inbox.received.back().wParam, 1u);
+        EXPECT_EQ(inbox.received.back().text, L"Done. Start the game with the launcher.");
+    }
+    EXPECT_EQ(g_doneAttempts.load(), 4);
+    EXPECT_EQ(LiveAllocations(), before);
+}
+
+TEST_F(Channel, EndOfRunStopsWaitingWhenTheWindowCloses) {
+    s_post = QueueFull;
+    Inbox inbox;
+    auto posting = std::async(std::launch::async, [] { PostDone(false, L"Cancelled."); });
+    // Still trying while nobody has cancelled: the window would otherwise stay busy.
+    EXPECT_EQ(posting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    s_cancel = true; // what closing the window does before it joins the worker
+    WaitOrDie(posting, 30, "the end-of-run post after a cancel");
+    EXPECT_GT(g_doneAttempts.load(), 1);
+}
+
+} // namespace

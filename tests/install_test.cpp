@@ -1,0 +1,236 @@
+// The install run: how every kind of run ends, and preflight.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+// What the end-of-run post found when it was made.
+struct AtDone {
+    int posts = 0;
+    bool logOpen = true;
+    bool comInitialised = true;
+} g_atDone;
+std::atomic<int> g_doneRefusals{0};
+
+BOOL WINAPI WatchDone(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kMsgDone) {
+        if (g_doneRefusals-- > 0)
+            return FALSE; // a full queue, as Windows has it
+        ++g_atDone.posts;
+        g_atDone.logOpen = s_logFile.is_open();
+        // Succeeds with S_OK only on a thread whose apartment has been left again.
+        const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        g_atDone.comInitialised = result != S_OK;
+        if (SUCCEEDED(result))
+            CoUninitialize();
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+std::vector<std::wstring> g_questions;
+int g_answer = IDYES;
+int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
+    EXPECT_STREQ(caption, L"Ironvale Recompiled Setup");
+    g_questions.emplace_back(text);
+    return g_answer;
+}
+
+class InstallRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        s_cancel = false;
+        s_post = WatchDone;
+        s_ask = Answer;
+        g_atDone = {};
+        g_doneRefusals = 0;
+        g_questions.clear();
+        g_answer = IDYES;
+        WriteBytes(disc, "not really a disc");
+        choices.source = disc;
+        choices.folder = temp.path() / L"Ironvale";
+    }
+    void TearDown() override {
+        s_cancel = false;
+        s_post = PostMessageW;
+        s_ask = MessageBoxW;
+    }
+
+    fs::path Log() const { return choices.folder / L"setup.log"; }
+    std::vector<std::string> LogLines() const { return SplitLines(ReadBytes(Log())); }
+
+    // Every run must end with exactly one kMsgDone, its last message, after setup.log has been
+    // closed and COM left.
+    void ExpectEnd(bool success, const std::wstring& text) {
+        ASSERT_EQ(inbox.Count(kMsgDone), 1);
+        const Received& last = inbox.received.back();
+        EXPECT_EQ(last.message, kMsgDone);
+        EXPECT_EQ(last.wParam, success ? 1u : 0u);
+        EXPECT_EQ(last.text, text);
+        EXPECT_EQ(inbox.Texts(kMsgLog).back(), text);
+        EXPECT_EQ(g_atDone.posts, 1);
+        EXPECT_FALSE(g_atDone.logOpen);
+        EXPECT_FALSE(g_atDone.comInitialised);
+    }
+
+    TempFolder temp;
+    fs::path disc = temp.path() / L"Ironvale.iso";
+    Choices choices;
+    Inbox inbox;
+};
+
+TEST_F(InstallRun, EveryOutcomeEndsWithOneDoneMessage) {
+    struct Case {
+        const char* name;
+        Steps steps;
+        bool success;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {"success",
+         [](const Choices& c, RunState& run) {
+             Preflight(c, run);
+             return std::wstring(L"Done. Start the game with the launcher.");
+         },
+         true, L"Done. Start the game with the launcher."},
+        {"Failed",
+         [](const Choices& c, RunState& run) -> std::wstring {
+             Preflight(c, run);
+             Fail(L"Couldn't download the source code from GitHub.");
+         },
+         false, L"Couldn't download the source code from GitHub."},
+        {"standard exception",
+         [](const Choices& c, RunState& run) -> std::wstring {
+             Preflight(c, run);
+             throw std::runtime_error("disk on fire");
+         },
+         false, L"Unexpected error: disk on fire"},
+        {"cancel",
+         [](const Choices& c, RunState& run) -> std::wstring {
+             Preflight(c, run);
+             s_cancel = true;
+             CheckCancel();
+             return L"not reached";
+         },
+         false, L"Cancelled."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        inbox.received.clear();
+        g_atDone = {};
+        s_cancel = false;
+        fs::remove(Log());
+        InstallWith(choices, c.steps);
+        inbox.Pump();
+        ExpectEnd(c.success, c.text);
+        const auto lines = LogLines();
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(Widen(lines.front()),
+                  L"Ironvale Recompiled Setup, installing to " + choices.folder.native());
+        EXPECT_EQ(Widen(lines.back()), c.text); // the end text is the last line
+    }
+}
+
+TEST_F(InstallRun, AFolderThatCannotBeMadeFailsBeforeTheLogOpens) {
+    const fs::path file = temp.path() / L"a file";
+    WriteBytes(file, "x");
+    for (const fs::path& folder : {file, file / L"below"}) {
+        SCOPED_TRACE(folder.string());
+        inbox.received.clear();
+        g_atDone = {};
+        choices.folder = folder;
+        Install(choices);
+        inbox.Pump();
+        ExpectEnd(false, L"Couldn't create " + folder.native());
+        EXPECT_EQ(inbox.Count(kMsgLog), 1); // the end text only: there was no log to write
+    }
+    EXPECT_EQ(ReadBytes(file), "x");
+}
+
+TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {
+    const std::wstring choose =
+        L"Choose your Ironvale disc image (.iso) or extracted disc folder first.";
+    for (const fs::path& source : {fs::path(), temp.path() / L"gone.iso"}) {
+        inbox.received.clear();
+        g_atDone = {};
+        choices.source = source;
+        Install(choices);
+        inbox.Pump();
+        ExpectEnd(false, choose);
+        EXPECT_EQ(Widen(LogLines().back()), choose);
+    }
+
+    // Once extracted, the source is not looked at: the run goes on to the launcher check.
+    const fs::path extracted = choices.folder / L"ironvale-recomp" / L"game" / L"extracted";
+    fs::create_directories(extracted);
+    WriteBytes(extracted / L"default.xex", "xex");
+    inbox.received.clear();
+    g_atDone = {};
+    choices.source.clear();
+    Install(choices);
+    inbox.Pump();
+    ExpectEnd(false, L"The build finished but IronvaleLauncher.exe isn't there.");
+    EXPECT_EQ(s_installed, choices.folder / L"ironvale-recomp" / L"build" / L"runtime" /
+                               L"IronvaleLauncher.exe");
+    EXPECT_TRUE(fs::exists(extracted / L"default.xex")); // nothing is rolled back
+}
+
+TEST_F(InstallRun, ABuiltLauncherEndsInSuccess) {
+    const fs::path runtime = choices.folder / L"ironvale-recomp" / L"build" / L"runtime";
+    fs::create_directories(runtime);
+    WriteBytes(runtime / L"IronvaleLauncher.exe", "MZ");
+    for (bool shortcut : {false, true}) {
+        inbox.received.clear();
+        g_atDone = {};
+        choices.shortcut = shortcut;
+        Install(choices);
+        inbox.Pump();
+        ExpectEnd(true, shortcut ? L"Done. Start the game with the launcher "
+                                   L"(\"Ironvale Recompiled\" on the desktop)."
+                                 : L"Done. Start the game with the launcher.");
+    }
+    // Both runs are in the one log, each starting with its header.
+    const auto lines = LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], lines[2]);
+    EXPECT_EQ(lines[0].rfind("Ironvale Recompiled Setup, installing to ", 0), 0u);
+}
+
+TEST_F(InstallRun, OnAWorkerThreadTheEndWaitsForRoomInTheQueue) {
+    g_doneRefusals = 5;
+    std::thread worker(Install, choices);
+    const bool done = inbox.PumpUntilDone(30000);
+    worker.join();
+    ASSERT_TRUE(done);
+    inbox.Pump();
+    ExpectEnd(false, L"The build finished but IronvaleLauncher.exe isn't there.");
+}
+
+TEST(SpaceQuestion, AsksOnlyWhenShortOfSpace) {
+    constexpr ULONGLONG kGiB = 1ull << 30;
+    struct Case {
+        ULONGLONG freeBytes;
+        bool extracted;
+        std::wstring question;
+    };
+    const Case cases[] = {
+        {12 * kGiB, false, L""},
+        {12 * kGiB - 1, false, L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?"},
+        {6 * kGiB, true, L""},
+        {6 * kGiB - 1, true, L"The drive has 5 GB free; about 6 GB is needed. Continue anyway?"},
+        {3 * kGiB + 7, false, L"The drive has 3 GB free; about 12 GB is needed. Continue anyway?"},
+        {100, false, L"The drive has 0 GB free; about 12 GB is needed. Continue anyway?"},
+        {0, false, L""}, // the query failed
+        {4000 * kGiB, false, L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SpaceQuestion(c.freeBytes, c.extracted), c.question) << c.freeBytes;
+}
+
+} // namespace

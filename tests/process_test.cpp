@@ -1,0 +1,339 @@
+// Process runner: real child processes, their output cut into lines, cancel through the job,
+// handles, Quote and GitOutput.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <shellapi.h>
+
+#include <stdexcept>
+#include <thread>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+class Runner : public ::testing::Test {
+  protected:
+    void SetUp() override { s_cancel = false; }
+    void TearDown() override { s_cancel = false; }
+
+    // Runs the child with args; returns the lines the callback saw, in order.
+    std::vector<std::string> Lines(const std::wstring& args, DWORD* exitCode = nullptr) {
+        std::vector<std::string> lines;
+        const DWORD code = setup::Run(ChildCommand(args), {}, [&](std::string_view line) {
+            lines.emplace_back(line);
+        });
+        if (exitCode)
+            *exitCode = code;
+        inbox.Pump();
+        return lines;
+    }
+
+    Inbox inbox;
+};
+
+TEST_F(Runner, CutsOutputIntoLinesForTheCallbackAndTheLog) {
+    struct Case {
+        const char* name;
+        std::wstring args;
+        std::vector<std::string> callback;
+        std::vector<std::wstring> logged; // after the command line
+    };
+    const Case cases[] = {
+        {"CR LF and LF", LR"(out=a\r\nb\n)", {"a", "b"}, {L"a", L"b"}},
+        {"bare CR rewrites", LR"(out=1\r2\r3\n)", {"1", "2", "3"}, {L"1", L"2", L"3"}},
+        {"last piece unterminated", LR"(out=x\ny)", {"x", "y"}, {L"x", L"y"}},
+        {"progress redraw not logged", LR"(out=\x20\x2045%\x20done\nnext\n)",
+         {"  45% done", "next"}, {L"next"}},
+        {"one blank is logged", LR"(out=\x2045%\x20done\n)", {" 45% done"}, {L" 45% done"}},
+        {"no blank is logged", LR"(out=45%\x20done\n)", {"45% done"}, {L"45% done"}},
+        {"two blanks without percent", LR"(out=\x20\x20indented\n)", {"  indented"},
+         {L"  indented"}},
+        {"redraw as last piece is logged", LR"(out=\x20\x2099%\x20tail)", {"  99% tail"},
+         {L"  99% tail"}},
+        {"only terminators", LR"(out=\r\r\n\n)", {}, {}},
+        {"no output", L"exit=0", {}, {}},
+        {"stderr and stdout share the stream", LR"(err=e1\n out=o1\n err=e2)",
+         {"e1", "o1", "e2"}, {L"e1", L"o1", L"e2"}},
+    };
+    for (const auto& c : cases) {
+        inbox.received.clear();
+        EXPECT_EQ(Lines(c.args), c.callback) << c.name;
+        std::vector<std::wstring> logged = {L"$ " + ChildCommand(c.args)};
+        logged.insert(logged.end(), c.logged.begin(), c.logged.end());
+        EXPECT_EQ(inbox.Texts(kMsgLog), logged) << c.name;
+    }
+}
+
+TEST_F(Runner, PassesAwkwardBytesThroughWithoutALimit) {
+    auto lines = Lines(LR"(out=a\0b\n)");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], std::string("a\0b", 3));
+
+    inbox.received.clear();
+    lines = Lines(LR"(out=\xff\xfeok\n)");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "\xff\xfeok");
+    EXPECT_EQ(inbox.Texts(kMsgLog).back(), L"\u00ff\u00feok"); // not UTF-8: the ANSI code page
+
+    constexpr size_t kTenMegabytes = 10u << 20;
+    inbox.received.clear();
+    lines = Lines(L"fill=" + std::to_wstring(kTenMegabytes) + L":x");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), kTenMegabytes);
+    EXPECT_EQ(lines[0].find_first_not_of('x'), std::string::npos);
+    EXPECT_EQ(inbox.Texts(kMsgLog).back().size(), kTenMegabytes);
+}
+
+// Many reads, with lines cut across block boundaries (the benchmark does a million).
+TEST_F(Runner, ManyLinesArriveInOrder) {
+    constexpr unsigned long kLines = 100000;
+    unsigned long count = 0;
+    bool inOrder = true;
+    setup::Run(ChildCommand(L"lines=" + std::to_wstring(kLines)), {}, [&](std::string_view line) {
+        ++count;
+        if (count % 3 == 0)
+            inOrder &= line.rfind("[" + std::to_string(count) + "/", 0) == 0;
+        if (count % 10000 == 0)
+            inbox.Pump(); // the window drains as it goes
+    });
+    inbox.Pump();
+    EXPECT_EQ(count, kLines);
+    EXPECT_TRUE(inOrder);
+    // Two thirds are logged (the "  42%" redraws are not), plus the command line.
+    EXPECT_EQ(inbox.Count(kMsgLog), static_cast<int>(kLines - (kLines + 2) / 3 + 1));
+}
+
+TEST_F(Runner, ReturnsTheExitCodeAsItIs) {
+    for (DWORD code : {0ul, 1ul, 3ul, 0xDEADBEEFul}) {
+        DWORD got = 12345;
+        Lines(L"exit=" + std::to_wstring(code), &got);
+        EXPECT_EQ(got, code);
+    }
+}
+
+TEST_F(Runner, RunsInTheGivenFolder) {
+    TempFolder temp;
+    std::string folder;
+    setup::Run(ChildCommand(L"cwd=1"), temp.path(), [&](std::string_view line) { folder = line; });
+    EXPECT_EQ(fs::path(Widen(folder)), temp.path());
+}
+
+TEST_F(Runner, ProgramsThatCannotStartFail) {
+    TempFolder temp;
+    struct Case {
+        const char* name;
+        std::wstring command;
+        fs::path folder;
+    };
+    const Case cases[] = {
+        {"missing program", L"no-such-program-anywhere.exe --flag", {}},
+        {"missing folder", ChildCommand(L"exit=0"), temp.path() / L"not here"},
+    };
+    for (const auto& c : cases) {
+        inbox.received.clear();
+        bool called = false;
+        try {
+            setup::Run(c.command, c.folder, [&](std::string_view) { called = true; });
+            ADD_FAILURE() << c.name << ": no failure";
+        } catch (const Failed& failed) {
+            EXPECT_EQ(failed.message, L"Couldn't start: " + c.command) << c.name;
+        }
+        EXPECT_FALSE(called) << c.name;
+        inbox.Pump();
+        EXPECT_EQ(inbox.Texts(kMsgLog), std::vector<std::wstring>{L"$ " + c.command}) << c.name;
+    }
+}
+
+// Opens a process by the id a child printed, to watch how it ends.
+UniqueHandle Watch(std::string_view line, std::string_view prefix) {
+    if (line.rfind(prefix, 0) != 0)
+        return {};
+    const DWORD id = std::stoul(std::string(line.substr(prefix.size())));
+    return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+}
+
+DWORD ExitCodeOf(const UniqueHandle& process) {
+    EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
+    UniqueHandle child, grandchild;
+    UniqueHandle bothStarted(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::wstring failure;
+    // Both would sleep for a minute and end with 0; the job ends them with 1.
+    auto running = std::async(std::launch::async, [&] {
+        try {
+            setup::Run(ChildCommand(L"pid=1 spawn=60000 sleep=60000"), {}, [&](std::string_view line) {
+                if (auto h = Watch(line, "child "))
+                    child = std::move(h);
+                if (auto h = Watch(line, "grandchild ")) {
+                    grandchild = std::move(h);
+                    SetEvent(bothStarted.get());
+                }
+            });
+        } catch (const Failed& failed) {
+            failure = failed.message;
+        }
+    });
+    ASSERT_EQ(WaitForSingleObject(bothStarted.get(), 30000), WAIT_OBJECT_0);
+    s_cancel = true; // the window's order: the flag first, then the job
+    TerminateJobObject(s_job.get(), 1);
+    WaitOrDie(running, 30, "Run after a cancel");
+    EXPECT_EQ(failure, L"Cancelled.");
+    ASSERT_TRUE(child && grandchild);
+    EXPECT_EQ(ExitCodeOf(child), 1u);
+    EXPECT_EQ(ExitCodeOf(grandchild), 1u);
+}
+
+TEST_F(Runner, CancelBeforeTheRunLetsTheChildFinish) {
+    s_cancel = true;
+    std::vector<std::string> lines;
+    try {
+        setup::Run(ChildCommand(LR"(out=hello\n sleep=200 out=finished\n exit=0)"), {},
+            [&](std::string_view line) { lines.emplace_back(line); });
+        ADD_FAILURE() << "no failure";
+    } catch (const Failed& failed) {
+        EXPECT_EQ(failed.message, L"Cancelled.");
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"hello", "finished"}));
+}
+
+TEST_F(Runner, ACallbackThatThrowsReachesTheCallerAndEndsTheChild) {
+    UniqueHandle child;
+    auto throwing = [&](auto exception) {
+        return [&child, exception](std::string_view line) {
+            if (auto h = Watch(line, "child "))
+                child = std::move(h);
+            else
+                throw exception;
+        };
+    };
+    const std::wstring command = ChildCommand(LR"(pid=1 out=stop\n sleep=60000)");
+
+    try {
+        setup::Run(command, {}, throwing(Failed{L"Stopped by the caller."}));
+        ADD_FAILURE() << "no Failed";
+    } catch (const Failed& failed) {
+        EXPECT_EQ(failed.message, L"Stopped by the caller.");
+    }
+    ASSERT_TRUE(child);
+    EXPECT_EQ(ExitCodeOf(child), 1u);
+
+    child.reset();
+    EXPECT_THROW(setup::Run(command, {}, throwing(std::runtime_error("bad line"))), std::runtime_error);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(ExitCodeOf(child), 1u);
+}
+
+TEST_F(Runner, ManyRunsLeakNoHandles) {
+    // The count must be able to move at all, or the comparison below proves nothing.
+    const size_t base = CountHandles();
+    {
+        std::vector<UniqueHandle> events;
+        for (int i = 0; i < 10; ++i)
+            events.emplace_back(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        ASSERT_GE(CountHandles(), base + 10);
+    }
+
+    for (int i = 0; i < 5; ++i)
+        Lines(LR"(out=warm\n)");
+    inbox.received.clear();
+    const size_t before = CountHandles();
+    for (int i = 0; i < 300; ++i) {
+        Lines(LR"(out=line\n exit=0)");
+        if (i % 50 == 0)
+            inbox.received.clear();
+    }
+    try {
+        setup::Run(L"no-such-program-anywhere.exe", {});
+    } catch (const Failed&) {
+    }
+    EXPECT_LE(CountHandles(), before + 5);
+}
+
+TEST(Quote, DoublesOnlyTheBackslashesBeforeTheClosingQuote) {
+    struct Case {
+        std::wstring path;
+        std::wstring quoted;
+    };
+    const Case cases[] = {
+        {L"C:\\Program Files\\Ironvale", L"\"C:\\Program Files\\Ironvale\""},
+        {L"E:\\", L"\"E:\\\\\""},
+        {L"C:\\a\\b\\\\", L"\"C:\\a\\b\\\\\\\\\""},
+        {L"C:\\x\\say \"hi\"", L"\"C:\\x\\say \"hi\"\""},
+        {L"", L"\"\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Quote(c.path), c.quoted) << fs::path(c.path).string();
+
+    // What matters: a program parsing its command line the Windows way gets the path back.
+    for (const std::wstring path : {L"E:\\", L"C:\\Program Files\\Ironvale\\", L"C:\\a b\\c",
+                                    L"\\\\server\\share\\", L"D:\\disc.iso"}) {
+        int count = 0;
+        const std::wstring line = L"python.exe --iso " + Quote(path) + L" --next";
+        LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+        ASSERT_NE(argv, nullptr);
+        ASSERT_EQ(count, 4) << line.size();
+        EXPECT_EQ(std::wstring(argv[2]), path);
+        EXPECT_EQ(std::wstring(argv[3]), L"--next");
+        LocalFree(argv);
+    }
+}
+
+// A helper named git.exe, first on PATH, standing in for git.
+class Git : public Runner {
+  protected:
+    void SetUp() override {
+        Runner::SetUp();
+        fs::create_directories(bin.path());
+        fs::copy_file(HelperFolder() / L"child.exe", bin.path() / L"git.exe");
+        wchar_t path[32767];
+        const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32767);
+        oldPath.assign(path, length);
+        SetEnvironmentVariableW(L"PATH", (bin.path().native() + L";" + oldPath).c_str());
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"PATH", oldPath.c_str());
+        Runner::TearDown();
+    }
+    TempFolder bin;
+    TempFolder work;
+    std::wstring oldPath;
+};
+
+TEST_F(Git, ReturnsTheFirstLineItPrinted) {
+    struct Case {
+        const char* name;
+        std::wstring args;
+        bool result;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"first of two lines", LR"(out=first\nsecond\n)", true, "first"},
+        {"nothing, success", L"exit=0", true, ""},
+        {"nothing, failure", L"exit=128", false, ""},
+        {"stderr before stdout", LR"(err=warning:\x20refname\n out=main\n)", true,
+         "warning: refname"},
+        {"output and failure", LR"(out=fatal:\x20no\n exit=1)", false, "fatal: no"},
+    };
+    for (const auto& c : cases) {
+        std::string output = "left over";
+        EXPECT_EQ(GitOutput(work.path(), c.args, output), c.result) << c.name;
+        EXPECT_EQ(output, c.output) << c.name;
+    }
+    inbox.Pump();
+    inbox.received.clear();
+    std::string output;
+    GitOutput(work.path(), L"cwd=1", output);
+    EXPECT_EQ(fs::path(Widen(output)), work.path());
+    inbox.Pump();
+    EXPECT_EQ(inbox.Texts(kMsgLog).front(), L"$ git -C " + Quote(work.path()) + L" cwd=1");
+}
+
+} // namespace

@@ -1,0 +1,219 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+// Counting every heap block lets tests see a string leaked or freed twice on its way through
+// the message queue.
+namespace {
+std::atomic<long long> g_live{0};
+
+void* Allocate(std::size_t size) {
+    void* block = std::malloc(size ? size : 1);
+    if (!block)
+        throw std::bad_alloc();
+    ++g_live;
+    return block;
+}
+
+void Release(void* block) noexcept {
+    if (!block)
+        return;
+    --g_live;
+    std::free(block);
+}
+} // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, std::size_t) noexcept { Release(block); }
+void operator delete[](void* block, std::size_t) noexcept { Release(block); }
+
+namespace testing_support {
+
+namespace {
+
+constexpr wchar_t kInboxClass[] = L"IronvaleTestInbox";
+
+// Every test process gets the job the setup program makes at start-up.
+class JobEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { setup::s_job = setup::MakeJob(); }
+    void TearDown() override { setup::s_job.reset(); }
+};
+const auto* const g_jobEnvironment = ::testing::AddGlobalTestEnvironment(new JobEnvironment);
+
+bool IsText(UINT message) {
+    return message == setup::kMsgLog || message == setup::kMsgStatus ||
+           message == setup::kMsgDone;
+}
+
+} // namespace
+
+Inbox::Inbox() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = Proc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kInboxClass;
+    RegisterClassW(&windowClass); // fails harmlessly once registered
+    m_window = CreateWindowExW(0, kInboxClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               windowClass.hInstance, nullptr);
+    SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    setup::s_window = m_window;
+}
+
+Inbox::~Inbox() {
+    Pump(); // whatever is still queued is ours to free
+    if (setup::s_window == m_window)
+        setup::s_window = nullptr;
+    DestroyWindow(m_window);
+}
+
+LRESULT CALLBACK Inbox::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* inbox = reinterpret_cast<Inbox*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message < setup::kMsgLog || message > setup::kMsgDone || !inbox)
+        return DefWindowProcW(window, message, wParam, lParam);
+    std::wstring text;
+    if (IsText(message))
+        text = *setup::TakeText(lParam);
+    inbox->received.push_back({message, wParam, std::move(text)});
+    return 0;
+}
+
+void Inbox::Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, m_window, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
+}
+
+bool Inbox::PumpUntilDone(DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        Pump();
+        if (Count(setup::kMsgDone) > 0)
+            return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_POSTMESSAGE);
+    }
+}
+
+std::vector<std::wstring> Inbox::Texts(UINT message) const {
+    std::vector<std::wstring> texts;
+    for (const auto& item : received)
+        if (item.message == message)
+            texts.push_back(item.text);
+    return texts;
+}
+
+int Inbox::Count(UINT message) const {
+    int count = 0;
+    for (const auto& item : received)
+        count += item.message == message;
+    return count;
+}
+
+TempFolder::TempFolder() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static std::atomic<int> serial{0};
+    m_path = fs::path(temp) / (L"ivtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(++serial));
+    fs::create_directories(m_path);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code error;
+    fs::remove_all(m_path, error);
+}
+
+fs::path HelperFolder() {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return fs::path(self).parent_path();
+}
+
+std::wstring ChildCommand(const std::wstring& args) {
+    return setup::Quote(HelperFolder() / L"child.exe") + L" " + args;
+}
+
+std::string ReadBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const fs::path& file, const std::string& bytes) {
+    std::ofstream out(file, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    size_t end = 0;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+size_t CountHandles() {
+    // GetProcessHandleCount answers 0 under Wine, so the system's handle table is read instead.
+    struct Entry {
+        USHORT processId;
+        USHORT creatorBackTraceIndex;
+        UCHAR objectTypeIndex;
+        UCHAR attributes;
+        USHORT handle;
+        PVOID object;
+        ULONG grantedAccess;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<char> buffer(1 << 16);
+    ULONG needed = 0;
+    LONG status;
+    while ((status = query(kSystemHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
+        return 0;
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    const auto self = static_cast<USHORT>(GetCurrentProcessId());
+    size_t count = 0;
+    for (ULONG i = 0; i < table->count; ++i)
+        count += table->entries[i].processId == self;
+    return count;
+}
+
+void WaitOrDie(std::future<void>& work, int seconds, const char* what) {
+    if (work.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready) {
+        work.get();
+        return;
+    }
+    std::fprintf(stderr, "FATAL: %s did not finish within %d s\n", what, seconds);
+    std::fflush(stderr);
+    ExitProcess(3);
+}
+
+long long LiveAllocations() { return g_live.load(); }
+
+} // namespace testing_support

@@ -1,0 +1,66 @@
+// Shared pieces of the tests: a stand-in window, temporary folders, the child helper, and
+// counters of handles and heap blocks.
+#pragma once
+
+#include "setup.h"
+
+#include <future>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+struct Received {
+    UINT message;
+    WPARAM wParam;
+    std::wstring text;
+};
+
+// A message-only window standing in for the setup window: becomes s_window, frees every
+// string it receives exactly as the real window must, and keeps what arrived.
+class Inbox {
+  public:
+    Inbox();
+    ~Inbox();
+    Inbox(const Inbox&) = delete;
+    Inbox& operator=(const Inbox&) = delete;
+
+    void Pump();                        // everything already queued
+    bool PumpUntilDone(DWORD timeoutMs); // until a kMsgDone arrives
+    std::vector<std::wstring> Texts(UINT message) const;
+    int Count(UINT message) const;
+
+    std::vector<Received> received;
+
+  private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    HWND m_window = nullptr;
+};
+
+// A fresh folder under the Windows temp folder, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    const fs::path& path() const { return m_path; }
+
+  private:
+    fs::path m_path;
+};
+
+fs::path HelperFolder();                 // where the test executables and child.exe are
+std::wstring ChildCommand(const std::wstring& args);
+std::string ReadBytes(const fs::path& file);
+void WriteBytes(const fs::path& file, const std::string& bytes);
+std::vector<std::string> SplitLines(const std::string& text); // at CR LF
+
+// Waits for work done on another thread; rather than hang the suite, a stuck one ends the
+// test process with a message.
+void WaitOrDie(std::future<void>& work, int seconds, const char* what);
+
+size_t CountHandles();                   // this process's open handles, from the system's table
+long long LiveAllocations();             // operator new minus operator delete, process-wide
+
+} // namespace testing_support
