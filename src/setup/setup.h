@@ -8,6 +8,7 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -143,5 +144,117 @@ extern AskFunction s_ask;
 extern fs::path s_installed;
 
 constexpr wchar_t kCaption[] = L"Ironvale Recompiled Setup";
+
+// ---------------------------------------------------------------------------------------------
+// Window
+
+// Move-only owner of a GDI object (fonts here).
+template <typename T> class UniqueGdi {
+  public:
+    UniqueGdi() = default;
+    explicit UniqueGdi(T object) : m_object(object) {}
+    UniqueGdi(UniqueGdi&& other) noexcept : m_object(std::exchange(other.m_object, nullptr)) {}
+    UniqueGdi& operator=(UniqueGdi&& other) noexcept {
+        reset(std::exchange(other.m_object, nullptr));
+        return *this;
+    }
+    UniqueGdi(const UniqueGdi&) = delete;
+    UniqueGdi& operator=(const UniqueGdi&) = delete;
+    ~UniqueGdi() { reset(); }
+    T get() const { return m_object; }
+    void reset(T object = nullptr) {
+        if (m_object)
+            DeleteObject(m_object);
+        m_object = object;
+    }
+
+  private:
+    T m_object = nullptr;
+};
+
+// Move-only owner of one COM interface pointer.
+template <typename T> class UniqueCom {
+  public:
+    UniqueCom() = default;
+    UniqueCom(UniqueCom&& other) noexcept : m_object(std::exchange(other.m_object, nullptr)) {}
+    UniqueCom(const UniqueCom&) = delete;
+    UniqueCom& operator=(const UniqueCom&) = delete;
+    UniqueCom& operator=(UniqueCom&&) = delete;
+    ~UniqueCom() {
+        if (m_object)
+            m_object->Release();
+    }
+    T* get() const { return m_object; }
+    T* operator->() const { return m_object; }
+    T** put() { return &m_object; } // only on an empty owner
+    void** putVoid() { return reinterpret_cast<void**>(&m_object); }
+
+  private:
+    T* m_object = nullptr;
+};
+
+// Control ids.
+enum : int {
+    kIdSource = 100,
+    kIdSourceBrowse = 101,
+    kIdFolder = 102,
+    kIdFolderBrowse = 103,
+    kIdInstall = 104,
+    kIdStatus = 105,
+    kIdProgress = 106,
+    kIdDetails = 107,
+    kIdShortcut = 108,
+    kIdPlay = 109,
+    kIdImageChoice = 110,
+    kIdFolderChoice = 111,
+    kIdFreeSpaceOption = 112,
+    kIdDeleteImage = 113,
+    kIdDetailsButton = 114,
+    kIdSourceFrame = 115,
+    kIdSourceHint = 116,
+    kIdFreeSpaceLine = 117,
+};
+
+extern UniqueGdi<HFONT> s_font;
+extern UniqueGdi<HFONT> s_titleFont;
+extern bool s_updateMode;
+extern bool s_showLog;
+extern std::atomic<bool> s_busy;
+extern std::thread s_worker;
+extern int s_dpi; // the system's, read at start-up: every layout figure is scaled by it
+
+int RunSetup(HINSTANCE instance, int show);
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void Layout();
+std::wstring Text(int id);
+int Px(int pixelsAt96Dpi);
+
+// The update folder named by the command line ("--update" FOLDER, the last pair wins), or empty.
+std::wstring UpdateFolder(const wchar_t* commandLine);
+// The install folder the form starts with. The environment lookup is passed in so that the
+// rule for a missing SystemDrive can be tested (Wine gives every process SystemDrive=C:).
+using EnvironmentLookup = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+std::wstring DefaultFolder(const std::wstring& updateFolder, const fs::path& programFolder,
+                           EnvironmentLookup lookup = GetEnvironmentVariableW);
+
+// Form logic
+void UpdateSourceChoice();
+void UpdateFreeSpace();
+void BrowseSource();
+void BrowseDir();
+fs::path PickFolder();
+void StartOrCancel();
+void SetBusy(bool busy);
+void SetProgress(int percent);
+void Play();
+
+std::wstring SizeText(ULONGLONG bytes);
+fs::path NearestExisting(const fs::path& path);
+fs::path InstallFolderFor(const fs::path& picked);
+
+// What a run does: Install in setup.exe; the window tests host the same window around runs
+// of their own.
+using Worker = void (*)(Choices);
+extern Worker s_install;
 
 } // namespace setup

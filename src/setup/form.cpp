@@ -1,0 +1,232 @@
+// Form logic: what the setup window's controls do.
+#include "setup.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shobjidl.h>
+
+#include <cwchar>
+#include <system_error>
+
+namespace setup {
+
+namespace {
+
+constexpr wchar_t kReleaseYear[] = L"2011";
+constexpr wchar_t kInstallFolderName[] = L"Ironvale-Recomp";
+constexpr UINT kMarqueeMs = 30;
+
+HWND Item(int id) { return GetDlgItem(s_window, id); }
+bool Checked(int id) { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+int Ask(const std::wstring& text, UINT flags) {
+    return MessageBoxW(s_window, text.c_str(), kCaption, flags);
+}
+
+bool IsAscii(const std::wstring& text) {
+    for (wchar_t c : text)
+        if (c > 127)
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::wstring SizeText(ULONGLONG bytes) {
+    wchar_t text[32];
+    if (bytes >= (1ull << 30))
+        std::swprintf(text, 32, L"%.1f GB", static_cast<double>(bytes) / (1ull << 30));
+    else
+        std::swprintf(text, 32, L"%.0f MB", static_cast<double>(bytes) / (1ull << 20));
+    return text;
+}
+
+fs::path NearestExisting(const fs::path& path) {
+    fs::path at = path;
+    for (;;) {
+        std::error_code error;
+        if (fs::exists(at, error))
+            return at;
+        const fs::path parent = at.parent_path();
+        if (parent.empty() || parent == at)
+            return at;
+        at = parent;
+    }
+}
+
+fs::path InstallFolderFor(const fs::path& picked) {
+    if (picked.filename().native() == kInstallFolderName)
+        return picked;
+    return picked / kInstallFolderName;
+}
+
+void UpdateSourceChoice() {
+    const bool folderChoice = Checked(kIdFolderChoice);
+    const std::wstring hint =
+        folderChoice ? L"The folder with default.xex and Cache.Xbox360 (from extract-xiso, "
+                       L"Xenia, etc.). It's copied."
+                     : std::wstring(L"A dump of your own Xbox 360 disc of Ironvale (") +
+                           kReleaseYear + L").";
+    SetWindowTextW(Item(kIdSourceHint), hint.c_str());
+    if (folderChoice) {
+        EnableWindow(Item(kIdDeleteImage), FALSE);
+        SendMessageW(Item(kIdDeleteImage), BM_SETCHECK, BST_UNCHECKED, 0);
+    } else {
+        EnableWindow(Item(kIdDeleteImage), !s_busy);
+    }
+}
+
+void UpdateFreeSpace() {
+    const std::wstring folder = Text(kIdFolder);
+    ULARGE_INTEGER available{};
+    if (folder.empty() ||
+        !GetDiskFreeSpaceExW(NearestExisting(folder).c_str(), &available, nullptr, nullptr)) {
+        SetWindowTextW(Item(kIdFreeSpaceLine), L"");
+        return;
+    }
+    const std::wstring line =
+        SizeText(available.QuadPart) +
+        L" free on that drive; about 12 GB is needed (6 GB once the disc is extracted).";
+    SetWindowTextW(Item(kIdFreeSpaceLine), line.c_str());
+}
+
+fs::path PickFolder() {
+    UniqueCom<IFileOpenDialog> dialog;
+    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IFileOpenDialog, dialog.putVoid())))
+        return {};
+    FILEOPENDIALOGOPTIONS options = 0;
+    dialog->GetOptions(&options);
+    dialog->SetOptions(options | FOS_PICKFOLDERS);
+    if (FAILED(dialog->Show(s_window)))
+        return {};
+    UniqueCom<IShellItem> item;
+    if (FAILED(dialog->GetResult(item.put())))
+        return {};
+    PWSTR path = nullptr;
+    if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)))
+        return {};
+    fs::path result = path;
+    CoTaskMemFree(path);
+    return result;
+}
+
+void BrowseSource() {
+    if (Checked(kIdFolderChoice)) {
+        const fs::path folder = PickFolder();
+        if (!folder.empty())
+            SetWindowTextW(Item(kIdSource), folder.c_str());
+        return;
+    }
+    wchar_t file[MAX_PATH] = L"";
+    OPENFILENAMEW open{};
+    open.lStructSize = sizeof open;
+    open.hwndOwner = s_window;
+    open.lpstrFilter = L"Disc images (*.iso)\0*.iso\0All files\0*.*\0";
+    open.nFilterIndex = 1;
+    open.lpstrFile = file;
+    open.nMaxFile = MAX_PATH;
+    open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (GetOpenFileNameW(&open))
+        SetWindowTextW(Item(kIdSource), file);
+}
+
+void BrowseDir() {
+    const fs::path picked = PickFolder();
+    if (!picked.empty())
+        SetWindowTextW(Item(kIdFolder), InstallFolderFor(picked).c_str());
+}
+
+void StartOrCancel() {
+    if (s_busy) {
+        s_cancel.exchange(true);
+        TerminateJobObject(s_job.get(), 1);
+        SetWindowTextW(Item(kIdStatus), L"Cancelling...");
+        return;
+    }
+    if (s_worker.joinable())
+        s_worker.join();
+
+    Choices choices;
+    const std::wstring source = Text(kIdSource);
+    const std::wstring folder = Text(kIdFolder);
+    if (folder.empty()) {
+        Ask(L"Choose a folder to install to.", MB_ICONINFORMATION);
+        return;
+    }
+    if (!IsAscii(folder) &&
+        Ask(L"The folder's path has non-English characters, which some build tools can't "
+            L"handle. A folder like C:\\Ironvale-Recomp is safer. Continue anyway?",
+            MB_ICONWARNING | MB_YESNO) != IDYES)
+        return;
+    choices.source = source;
+    choices.folder = folder;
+    choices.shortcut = Checked(kIdShortcut);
+    choices.freeSpace = Checked(kIdFreeSpaceOption);
+    choices.deleteImage = Checked(kIdDeleteImage) && !Checked(kIdFolderChoice);
+
+    std::error_code error;
+    if (Checked(kIdFolderChoice) && !source.empty() && !fs::is_directory(source, error)) {
+        Ask(L"That isn't a folder. Choose the folder of your extracted disc.", MB_ICONINFORMATION);
+        return;
+    }
+    if (choices.deleteImage && !s_updateMode &&
+        Ask(L"Delete the disc image when it's been extracted?\n\n" + source +
+                L"\n\nThe game only needs the extracted files; you'd need the disc image again "
+                L"only to install somewhere else.",
+            MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return;
+
+    s_cancel.exchange(false);
+    ShowWindow(Item(kIdPlay), SW_HIDE);
+    SetBusy(true);
+    try {
+        s_worker = std::thread(s_install, std::move(choices));
+    } catch (const std::system_error& failure) {
+        SetBusy(false);
+        Ask(L"Couldn't start the installation (" + Widen(failure.what()) + L"). Try again.",
+            MB_ICONWARNING);
+    }
+}
+
+void SetBusy(bool busy) {
+    s_busy.exchange(busy);
+    for (int id : {kIdSource, kIdSourceBrowse, kIdFolder, kIdFolderBrowse, kIdShortcut,
+                   kIdImageChoice, kIdFolderChoice, kIdFreeSpaceOption})
+        EnableWindow(Item(id), !busy);
+    EnableWindow(Item(kIdDeleteImage), !busy && !Checked(kIdFolderChoice));
+    SetWindowTextW(Item(kIdInstall), busy ? L"Cancel" : L"Install");
+}
+
+void SetProgress(int percent) {
+    HWND bar = Item(kIdProgress);
+    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+    if (percent < 0) {
+        if (style & PBS_MARQUEE)
+            return;
+        SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, TRUE, kMarqueeMs);
+        return;
+    }
+    if (style & PBS_MARQUEE) {
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+    }
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent > 100 ? 100 : percent), 0);
+}
+
+void Play() {
+    std::wstring command = Quote(s_installed);
+    const fs::path folder = s_installed.parent_path();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    // Not in the job: the game outlives setup.
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+        return;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    PostMessageW(s_window, WM_CLOSE, 0, 0);
+}
+
+} // namespace setup

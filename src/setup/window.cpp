@@ -1,0 +1,376 @@
+// The setup window: start-up, controls, layout, the message loop and the window procedure.
+#include "setup.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <vector>
+
+namespace setup {
+
+UniqueGdi<HFONT> s_font;
+UniqueGdi<HFONT> s_titleFont;
+bool s_updateMode = false;
+bool s_showLog = false;
+std::atomic<bool> s_busy{false};
+std::thread s_worker;
+int s_dpi = 96;
+Worker s_install = Install;
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"IronvaleSetup";
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int kClientWidth = 640;
+constexpr int kClientHeight = 422;
+constexpr int kClientHeightWithDetails = 660;
+constexpr int kIconSize = 48;
+constexpr int kNoId = 0;
+constexpr size_t kDetailsLimit = 400000;
+constexpr size_t kDetailsCut = 100000;
+constexpr size_t kDrainChars = 64 * 1024;
+
+struct Control {
+    int id;
+    const wchar_t* className;
+    DWORD style;
+    const wchar_t* text;
+    int x, y, width, height;
+    bool title = false;
+};
+
+// In creation order, which is also the Tab order. Figures are client pixels at 96 DPI.
+const Control kControls[] = {
+    {kNoId, L"STATIC", SS_ICON, L"", 16, 12, 48, 48},
+    {kNoId, L"STATIC", SS_LEFT, L"Ironvale Recompiled Setup", 76, 14, 540, 26, true},
+    {kNoId, L"STATIC", SS_LEFT,
+     L"Builds the game from your own copy of Ironvale. The build tools are downloaded if they "
+     L"aren't installed; nothing from the game is downloaded.",
+     76, 40, 548, 32},
+    {kIdSourceFrame, L"BUTTON", BS_GROUPBOX, L"Your copy of Ironvale", 12, 78, 616, 96},
+    {kIdImageChoice, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, L"Disc image (.iso)",
+     28, 98, 150, 20},
+    {kIdFolderChoice, L"BUTTON", BS_AUTORADIOBUTTON, L"Extracted disc folder", 190, 98, 190, 20},
+    {kIdSource, L"EDIT", WS_BORDER | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL, L"", 28, 122, 488,
+     23},
+    {kIdSourceBrowse, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Browse...", 524, 121, 88, 25},
+    {kIdSourceHint, L"STATIC", SS_LEFT, L"", 28, 150, 588, 18},
+    {kNoId, L"BUTTON", BS_GROUPBOX, L"Install folder", 12, 182, 616, 74},
+    {kIdFolder, L"EDIT", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, nullptr, 28, 204, 488, 23},
+    {kIdFolderBrowse, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Browse...", 524, 203, 88, 25},
+    {kIdFreeSpaceLine, L"STATIC", SS_LEFT, L"", 28, 232, 588, 18},
+    {kNoId, L"BUTTON", BS_GROUPBOX, L"When it's done", 12, 264, 616, 86},
+    {kIdShortcut, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP,
+     L"Add a desktop shortcut to the launcher", 28, 284, 580, 20},
+    {kIdFreeSpaceOption, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP,
+     L"Free up space: delete the build tools and leftovers (2-4 GB; the next update gets them "
+     L"again and takes longer)",
+     28, 304, 590, 20},
+    {kIdDeleteImage, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP,
+     L"Delete the disc image once it's extracted (the game doesn't need it)", 28, 324, 580, 20},
+    {kIdStatus, L"STATIC", SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS, L"Ready.", 12, 364, 410, 20},
+    {kIdPlay, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Play", 434, 359, 90, 28},
+    {kIdInstall, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, L"Install", 530, 359, 98, 28},
+    {kIdProgress, PROGRESS_CLASSW, 0, L"", 12, 394, 504, 16},
+    {kIdDetailsButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Show details", 524, 390, 104, 24},
+    {kIdDetails, L"EDIT", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+     L"", 12, 422, 616, 228},
+};
+
+HWND Item(int id) { return GetDlgItem(s_window, id); }
+
+HICON LoadAppIcon(HINSTANCE instance, int size) {
+    return static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+}
+
+void MakeFonts() {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    s_font.reset(CreateFontIndirectW(&metrics.lfMessageFont));
+    LOGFONTW title = metrics.lfMessageFont;
+    title.lfHeight = title.lfHeight * 3 / 2;
+    title.lfWeight = FW_BOLD;
+    s_titleFont.reset(CreateFontIndirectW(&title));
+}
+
+void RegisterWindowClass(HINSTANCE instance) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WndProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    RegisterClassW(&windowClass);
+}
+
+void CreateControls(HINSTANCE instance, const std::wstring& folder) {
+    for (const Control& c : kControls) {
+        const wchar_t* text = c.text ? c.text : folder.c_str();
+        HWND control = CreateWindowExW(0, c.className, text, WS_CHILD | WS_VISIBLE | c.style,
+                                       Px(c.x), Px(c.y), Px(c.width), Px(c.height), s_window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)),
+                                       instance, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_font.get()), TRUE);
+        if (c.style == SS_ICON)
+            SendMessageW(control, STM_SETICON,
+                         reinterpret_cast<WPARAM>(LoadAppIcon(instance, Px(kIconSize))), 0);
+        if (c.title)
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_titleFont.get()), TRUE);
+        if (c.id == kIdImageChoice || c.id == kIdShortcut)
+            SendMessageW(control, BM_SETCHECK, BST_CHECKED, 0);
+        if (c.id == kIdPlay)
+            ShowWindow(control, SW_HIDE);
+        if (c.id == kIdDetails) {
+            SendMessageW(control, EM_LIMITTEXT, 0, 0);
+            ShowWindow(control, SW_HIDE);
+        }
+    }
+}
+
+void PlaceWindow() {
+    RECT rect{};
+    GetWindowRect(s_window, &rect);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    SetWindowPos(s_window, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 3, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+void ShowExistingInstall() {
+    std::error_code error;
+    const fs::path xex =
+        fs::path(Text(kIdFolder)) / L"ironvale-recomp" / L"game" / L"extracted" / L"default.xex";
+    if (!fs::exists(xex, error))
+        return;
+    SetWindowTextW(Item(kIdInstall), L"Update");
+    SetWindowTextW(Item(kIdStatus),
+                   L"Already installed here: Update gets the latest version and rebuilds.");
+    for (int id : {kIdImageChoice, kIdFolderChoice, kIdSource, kIdSourceBrowse, kIdDeleteImage})
+        EnableWindow(Item(id), FALSE);
+    SetWindowTextW(Item(kIdSourceHint), L"Not needed: the game's files are already in this install.");
+}
+
+int SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// --- Window procedure handlers ---------------------------------------------------------------
+
+LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case kIdSourceBrowse: BrowseSource(); return 0;
+    case kIdFolder:
+        if (HIWORD(wParam) == EN_KILLFOCUS)
+            UpdateFreeSpace();
+        return 0;
+    case kIdFolderBrowse:
+        BrowseDir();
+        UpdateFreeSpace();
+        return 0;
+    case kIdInstall: StartOrCancel(); return 0;
+    case kIdPlay: Play(); return 0;
+    case kIdImageChoice:
+    case kIdFolderChoice:
+        SetWindowTextW(Item(kIdSource), L"");
+        UpdateSourceChoice();
+        return 0;
+    case kIdDetailsButton:
+        s_showLog = !s_showLog;
+        Layout();
+        return 0;
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+LRESULT OnColorStatic(HWND window, WPARAM wParam, LPARAM lParam) {
+    const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+    if (id != kIdSourceHint && id != kIdFreeSpaceLine)
+        return DefWindowProcW(window, WM_CTLCOLORSTATIC, wParam, lParam);
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+LRESULT OnClose() {
+    if (s_busy && MessageBoxW(s_window, L"Setup is still running. Stop it?", kCaption,
+                              MB_ICONQUESTION | MB_YESNO) != IDYES)
+        return 0;
+    s_cancel.exchange(true);
+    TerminateJobObject(s_job.get(), 1);
+    if (s_worker.joinable())
+        s_worker.join();
+    DestroyWindow(s_window);
+    return 0;
+}
+
+// A build writes lines far faster than an edit box takes them one by one, so every line
+// already waiting joins this one in a single append.
+LRESULT OnLog(LPARAM lParam) {
+    std::wstring batch = *TakeText(lParam) + L"\r\n";
+    MSG next;
+    while (batch.size() < kDrainChars &&
+           PeekMessageW(&next, s_window, kMsgLog, kMsgLog, PM_REMOVE))
+        batch += *TakeText(next.lParam) + L"\r\n";
+
+    HWND details = Item(kIdDetails);
+    auto length = static_cast<WPARAM>(GetWindowTextLengthW(details));
+    if (length > kDetailsLimit) {
+        SendMessageW(details, EM_SETSEL, 0, kDetailsCut);
+        SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+        length = static_cast<WPARAM>(GetWindowTextLengthW(details));
+    }
+    SendMessageW(details, EM_SETSEL, length, static_cast<LPARAM>(length));
+    SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(batch.c_str()));
+    return 0;
+}
+
+LRESULT OnStatus(LPARAM lParam) {
+    const auto text = TakeText(lParam);
+    SetWindowTextW(Item(kIdStatus), text->c_str());
+    return 0;
+}
+
+LRESULT OnProgress(WPARAM wParam) {
+    SetProgress(static_cast<int>(static_cast<INT_PTR>(wParam)));
+    return 0;
+}
+
+LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
+    const auto text = TakeText(lParam);
+    const bool success = wParam == 1;
+    SetWindowTextW(Item(kIdStatus), text->c_str());
+    SetBusy(false);
+    SetProgress(success ? 100 : 0);
+    if (success) {
+        SetWindowTextW(Item(kIdInstall), L"Update");
+        ShowWindow(Item(kIdPlay), SW_SHOW);
+        if (s_updateMode)
+            Play();
+        else
+            MessageBoxW(s_window, text->c_str(), kCaption, MB_ICONINFORMATION);
+        return 0;
+    }
+    if (!s_showLog) {
+        s_showLog = true;
+        Layout();
+    }
+    MessageBoxW(s_window, text->c_str(), kCaption, MB_ICONWARNING);
+    return 0;
+}
+
+} // namespace
+
+int Px(int pixelsAt96Dpi) { return MulDiv(pixelsAt96Dpi, s_dpi, 96); }
+
+void Layout() {
+    RECT rect{0, 0, Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight)};
+    AdjustWindowRect(&rect, kWindowStyle, FALSE);
+    SetWindowPos(s_window, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    ShowWindow(Item(kIdDetails), s_showLog ? SW_SHOW : SW_HIDE);
+    SetWindowTextW(Item(kIdDetailsButton), s_showLog ? L"Hide details" : L"Show details");
+}
+
+std::wstring Text(int id) {
+    HWND control = Item(id);
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int got = GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<size_t>(got > 0 ? got : 0));
+    return text;
+}
+
+std::wstring UpdateFolder(const wchar_t* commandLine) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(commandLine, &count);
+    if (!args)
+        return {};
+    std::wstring folder;
+    for (int i = 1; i + 1 < count; ++i)
+        if (std::wstring_view(args[i]) == L"--update")
+            folder = args[i + 1];
+    LocalFree(args);
+    return folder;
+}
+
+std::wstring DefaultFolder(const std::wstring& updateFolder, const fs::path& programFolder,
+                           EnvironmentLookup lookup) {
+    if (!updateFolder.empty())
+        return updateFolder;
+    std::error_code error;
+    if (fs::exists(programFolder / L"ironvale-recomp" / L".git", error))
+        return programFolder.native();
+    wchar_t drive[8] = L"C:";
+    const DWORD length = lookup(L"SystemDrive", drive, 8);
+    if (length == 0 || length >= 8)
+        return L"C:\\Ironvale-Recomp";
+    return std::wstring(drive) + L"\\Ironvale-Recomp";
+}
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND: return OnCommand(window, message, wParam, lParam);
+    case WM_CTLCOLORSTATIC: return OnColorStatic(window, wParam, lParam);
+    case WM_CLOSE: return OnClose();
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case kMsgLog: return OnLog(lParam);
+    case kMsgStatus: return OnStatus(lParam);
+    case kMsgProgress: return OnProgress(wParam);
+    case kMsgDone: return OnDone(wParam, lParam);
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+int RunSetup(HINSTANCE instance, int show) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    s_job = MakeJob();
+    s_dpi = SystemDpi();
+    MakeFonts();
+    RegisterWindowClass(instance);
+
+    const std::wstring updateFolder = UpdateFolder(GetCommandLineW());
+    s_updateMode = !updateFolder.empty();
+    wchar_t program[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    const std::wstring folder = DefaultFolder(updateFolder, fs::path(program).parent_path());
+
+    s_window = CreateWindowExW(0, kClassName, kCaption, kWindowStyle, CW_USEDEFAULT,
+                               CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, nullptr);
+    if (!s_window) {
+        s_job.reset();
+        CoUninitialize();
+        return 0;
+    }
+    CreateControls(instance, folder);
+    UpdateSourceChoice();
+    UpdateFreeSpace();
+    Layout();
+    PlaceWindow();
+    ShowExistingInstall();
+    ShowWindow(s_window, show);
+    if (s_updateMode)
+        PostMessageW(s_window, WM_COMMAND, MAKEWPARAM(kIdInstall, 0), 0);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (IsDialogMessageW(s_window, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+
+    s_job.reset();
+    CoUninitialize();
+    return 0;
+}
+
+} // namespace setup
