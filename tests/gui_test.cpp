@@ -1,0 +1,605 @@
+// The setup window driven from outside, as a user would: the real setup.exe (and gui_host.exe,
+// the same window around runs the test controls) under the rig's display, with real messages.
+// No window manager runs under Xvfb, so geometry is read with GetClientRect and GetWindowRect.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <functional>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 20000) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::wstring WindowText(HWND window) {
+    const auto length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const auto got = SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(got));
+    return text;
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = L"";
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+// The system's DPI as the window under test sees it: both run in the same prefix.
+int Scaled(int pixels) {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return MulDiv(pixels, dpi, 96);
+}
+
+// One running setup window and the ways a user reaches it.
+class App {
+  public:
+    App(const fs::path& exe, const std::wstring& args, const std::wstring& hostRun = L"") {
+        if (!hostRun.empty())
+            SetEnvironmentVariableW(L"IRONVALE_HOST_RUN", hostRun.c_str());
+        std::wstring command = Quote(exe) + (args.empty() ? L"" : L" " + args);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                            nullptr, nullptr, &startup, &info);
+        SetEnvironmentVariableW(L"IRONVALE_HOST_RUN", nullptr);
+        if (!started)
+            return;
+        m_process.reset(info.hProcess);
+        UniqueHandle thread(info.hThread);
+        m_id = info.dwProcessId;
+        // Found once start-up has shown it and its message loop is waiting for input.
+        WaitFor([this] { return (window = Find()) != nullptr && IsWindowVisible(window); });
+        WaitForInputIdle(m_process.get(), 20000);
+    }
+
+    ~App() {
+        if (m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_process.get(), 1);
+            WaitForSingleObject(m_process.get(), 10000);
+        }
+    }
+
+    HWND Item(int id) const { return GetDlgItem(window, id); }
+    std::wstring Text(int id) const { return WindowText(Item(id)); }
+    void SetText(int id, const std::wstring& text) const {
+        SendMessageW(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    // Typing a folder ends with the box losing the focus.
+    void TypeFolder(const std::wstring& folder) const {
+        SetText(kIdFolder, folder);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(kIdFolder, EN_KILLFOCUS),
+                     reinterpret_cast<LPARAM>(Item(kIdFolder)));
+    }
+    bool Checked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+    void Check(int id, bool on) const {
+        SendMessageW(Item(id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
+    bool Visible(int id) const { return IsWindowVisible(Item(id)) != FALSE; }
+    // Posted, as a click may open a modal box the test then has to answer.
+    void Click(int id) const { PostMessageW(Item(id), BM_CLICK, 0, 0); }
+    // Sent: returns once the window has handled the click.
+    void ClickAndWait(int id) const { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    SIZE Client() const {
+        RECT rect{};
+        GetClientRect(window, &rect);
+        return {rect.right, rect.bottom};
+    }
+
+    // The message box the window owns, once it shows.
+    HWND WaitForBox(DWORD timeoutMs = 20000) const {
+        HWND box = nullptr;
+        WaitFor([&] { return (box = FindBox()) != nullptr; }, timeoutMs);
+        return box;
+    }
+    static std::wstring BoxText(HWND box) {
+        std::wstring text;
+        EnumChildWindows(
+            box,
+            [](HWND child, LPARAM found) -> BOOL {
+                if (ClassOf(child) == L"Static" && WindowText(child).size() > 0) {
+                    *reinterpret_cast<std::wstring*>(found) = WindowText(child);
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&text));
+        return text;
+    }
+    static void Answer(HWND box, int button) {
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    }
+    // Reads and answers the next box; returns its text, or "(no box)".
+    std::wstring ExpectBox(int button = IDOK, std::wstring* caption = nullptr) const {
+        HWND box = WaitForBox();
+        if (!box)
+            return L"(no box)";
+        const std::wstring text = BoxText(box);
+        if (caption)
+            *caption = WindowText(box);
+        Answer(box, button);
+        WaitFor([&] { return !IsWindow(box); });
+        return text;
+    }
+
+    bool Exited(DWORD timeoutMs = 20000) const {
+        return WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    bool Idle() const { return Text(kIdInstall) != L"Cancel"; }
+
+  private:
+    HWND Find() const {
+        struct Search {
+            DWORD id;
+            HWND found;
+        } search{m_id, nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM data) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(data);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == s->id && ClassOf(window) == L"IronvaleSetup") {
+                    s->found = window;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+    HWND FindBox() const {
+        struct Search {
+            HWND owner;
+            HWND found;
+        } search{window, nullptr};
+        EnumWindows(
+            [](HWND candidate, LPARAM data) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(data);
+                if (ClassOf(candidate) == L"#32770" && GetWindow(candidate, GW_OWNER) == s->owner &&
+                    IsWindowVisible(candidate)) {
+                    s->found = candidate;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    UniqueHandle m_process;
+    DWORD m_id = 0;
+
+  public:
+    HWND window = nullptr;
+};
+
+fs::path SetupExe() { return HelperFolder() / L"setup.exe"; }
+fs::path HostExe() { return HelperFolder() / L"gui_host.exe"; }
+
+// Keeps a picture of the screen for people to look at (there is no window manager, so the
+// window is all there is).
+void SaveScreenshot(const std::wstring& name) {
+    const fs::path folder = HelperFolder().parent_path() / L"screenshots";
+    fs::create_directories(folder);
+    Sleep(300); // let the last repaint land
+    const int width = GetSystemMetrics(SM_CXSCREEN);
+    const int height = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    const DWORD size = static_cast<DWORD>(width) * height * 4;
+    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader + size), 0,
+                          0, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader)};
+    std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    bytes.append(static_cast<const char*>(bits), size);
+    WriteBytes(folder / (name + L".bmp"), bytes);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
+
+const std::wstring kChooseSource =
+    L"Choose your Ironvale disc image (.iso) or extracted disc folder first.";
+
+TEST(Start, CommandLineDecidesFolderAndWhetherTheRunStartsByItself) {
+    TempFolder temp;
+    const std::wstring a = (temp.path() / L"a").native();
+    const std::wstring b = (temp.path() / L"b").native();
+    struct Case {
+        std::wstring args;
+        std::wstring folder;
+        bool starts;
+    };
+    const Case cases[] = {
+        {L"", L"C:\\Ironvale-Recomp", false},
+        {L"--update " + Quote(a), a, true},
+        {L"--update", L"C:\\Ironvale-Recomp", false},
+        {L"--update \"\"", L"C:\\Ironvale-Recomp", false},
+        {L"--Update " + Quote(a), L"C:\\Ironvale-Recomp", false},
+        {L"--update " + Quote(a) + L" --update " + Quote(b), b, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fs::path(c.args).string());
+        App app(SetupExe(), c.args);
+        ASSERT_TRUE(app.window);
+        EXPECT_EQ(app.Text(kIdFolder), c.folder);
+        if (c.starts) {
+            // Nothing to build from, so the run that started by itself refuses at once.
+            EXPECT_EQ(app.ExpectBox(), kChooseSource);
+            EXPECT_TRUE(fs::exists(fs::path(c.folder) / L"setup.log"));
+        } else {
+            EXPECT_EQ(app.WaitForBox(1000), nullptr);
+            EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
+        }
+    }
+}
+
+TEST(Start, SetupInsideAnInstallDefaultsToIt) {
+    TempFolder temp;
+    const fs::path install = temp.path() / L"Ironvale";
+    fs::create_directories(install / L"ironvale-recomp" / L".git");
+    fs::copy_file(SetupExe(), install / L"setup.exe");
+    {
+        App app(install / L"setup.exe", L"");
+        ASSERT_TRUE(app.window);
+        EXPECT_EQ(app.Text(kIdFolder), install.native());
+        EXPECT_EQ(app.Text(kIdInstall), L"Install");
+        EXPECT_TRUE(app.Enabled(kIdSource));
+    }
+    const fs::path extracted = install / L"ironvale-recomp" / L"game" / L"extracted";
+    fs::create_directories(extracted);
+    WriteBytes(extracted / L"default.xex", "xex");
+    App app(install / L"setup.exe", L"");
+    ASSERT_TRUE(app.window);
+    EXPECT_EQ(app.Text(kIdInstall), L"Update");
+    EXPECT_EQ(app.Text(kIdStatus),
+              L"Already installed here: Update gets the latest version and rebuilds.");
+    EXPECT_EQ(app.Text(kIdSourceHint), L"Not needed: the game's files are already in this install.");
+    for (int id : {kIdImageChoice, kIdFolderChoice, kIdSource, kIdSourceBrowse, kIdDeleteImage})
+        EXPECT_FALSE(app.Enabled(id)) << id;
+    EXPECT_TRUE(app.Enabled(kIdFolder));
+    SaveScreenshot(L"existing-install");
+}
+
+// Also run by the 144 DPI suite: every figure scales with the system DPI.
+TEST(Geometry, FirstShowingAndDetails) {
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    const SIZE client = app.Client();
+    EXPECT_EQ(client.cx, Scaled(640));
+    EXPECT_EQ(client.cy, Scaled(422));
+    RECT rect{};
+    GetWindowRect(app.window, &rect);
+    EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - (rect.right - rect.left)) / 2);
+    EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - (rect.bottom - rect.top)) / 3);
+    EXPECT_FALSE(app.Visible(kIdPlay));
+    EXPECT_FALSE(app.Visible(kIdDetails));
+    EXPECT_EQ(app.Text(kIdDetailsButton), L"Show details");
+    EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
+    EXPECT_TRUE(app.Checked(kIdImageChoice));
+    EXPECT_TRUE(app.Checked(kIdShortcut));
+    EXPECT_FALSE(app.Checked(kIdDeleteImage));
+    RECT control{};
+    GetWindowRect(app.Item(kIdInstall), &control);
+    MapWindowPoints(nullptr, app.window, reinterpret_cast<POINT*>(&control), 2);
+    EXPECT_EQ(control.left, Scaled(530));
+    EXPECT_EQ(control.bottom - control.top, Scaled(28));
+    const std::wstring dpi = std::to_wstring(Scaled(96));
+    SaveScreenshot(L"idle-" + dpi + L"dpi");
+
+    app.ClickAndWait(kIdDetailsButton);
+    EXPECT_EQ(app.Client().cx, Scaled(640));
+    EXPECT_EQ(app.Client().cy, Scaled(660));
+    EXPECT_TRUE(app.Visible(kIdDetails));
+    EXPECT_EQ(app.Text(kIdDetailsButton), L"Hide details");
+    SaveScreenshot(L"details-" + dpi + L"dpi");
+
+    app.ClickAndWait(kIdDetailsButton);
+    EXPECT_EQ(app.Client().cy, Scaled(422));
+    EXPECT_FALSE(app.Visible(kIdDetails));
+    PostMessageW(app.window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(app.Exited()); // idle: no question
+}
+
+TEST(Form, RefusalsAndQuestionsBeforeARun) {
+    TempFolder temp;
+    const fs::path disc = temp.path() / L"Ironvale.iso";
+    WriteBytes(disc, "disc");
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+
+    std::wstring caption;
+    app.SetText(kIdFolder, L"");
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDOK, &caption), L"Choose a folder to install to.");
+    EXPECT_EQ(caption, L"Ironvale Recompiled Setup");
+    EXPECT_TRUE(app.Idle());
+
+    const std::wstring nonAscii =
+        L"The folder's path has non-English characters, which some build tools can't handle. "
+        L"A folder like C:\\Ironvale-Recomp is safer. Continue anyway?";
+    const fs::path umlaut = temp.path() / L"Spi\u00e4\u00f6le";
+    app.SetText(kIdFolder, umlaut.native());
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDNO), nonAscii);
+    EXPECT_EQ(app.WaitForBox(500), nullptr); // asked once, and No starts nothing
+    EXPECT_FALSE(fs::exists(umlaut));
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDYES), nonAscii);
+    EXPECT_EQ(app.ExpectBox(), kChooseSource); // the run started and refused the empty source
+    EXPECT_TRUE(fs::exists(umlaut / L"setup.log"));
+
+    app.SetText(kIdFolder, (temp.path() / L"plain").native());
+    app.ClickAndWait(kIdFolderChoice);
+    app.SetText(kIdSource, disc.native());
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(), L"That isn't a folder. Choose the folder of your extracted disc.");
+    EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
+
+    app.ClickAndWait(kIdImageChoice);
+    app.SetText(kIdSource, disc.native());
+    app.Check(kIdDeleteImage, true);
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDNO),
+              L"Delete the disc image when it's been extracted?\n\n" + disc.native() +
+                  L"\n\nThe game only needs the extracted files; you'd need the disc image again "
+                  L"only to install somewhere else.");
+    EXPECT_EQ(app.WaitForBox(500), nullptr);
+    EXPECT_TRUE(app.Checked(kIdDeleteImage));
+    EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
+}
+
+TEST(Form, NoDeleteQuestionInUpdateMode) {
+    TempFolder temp;
+    const fs::path disc = temp.path() / L"Ironvale.iso";
+    WriteBytes(disc, "disc");
+    const fs::path folder = temp.path() / L"Ironvale";
+    App app(SetupExe(), L"--update " + Quote(folder));
+    ASSERT_TRUE(app.window);
+    EXPECT_EQ(app.ExpectBox(), kChooseSource);
+    app.SetText(kIdSource, disc.native());
+    app.Check(kIdDeleteImage, true);
+    app.Click(kIdInstall);
+    // Straight into the run, which gets as far as is built.
+    EXPECT_EQ(app.ExpectBox(), L"The build finished but IronvaleLauncher.exe isn't there.");
+}
+
+TEST(Form, SourceChoicesEmptyTheBoxAndSetTheDeleteOption) {
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    EXPECT_EQ(app.Text(kIdSourceHint), L"A dump of your own Xbox 360 disc of Ironvale (2011).");
+    app.Check(kIdDeleteImage, true);
+    app.SetText(kIdSource, L"C:\\disc.iso");
+    app.ClickAndWait(kIdFolderChoice);
+    EXPECT_EQ(app.Text(kIdSource), L"");
+    EXPECT_FALSE(app.Enabled(kIdDeleteImage));
+    EXPECT_FALSE(app.Checked(kIdDeleteImage));
+    EXPECT_EQ(app.Text(kIdSourceHint), L"The folder with default.xex and Cache.Xbox360 (from "
+                                       L"extract-xiso, Xenia, etc.). It's copied.");
+    app.SetText(kIdSource, L"C:\\disc");
+    app.ClickAndWait(kIdImageChoice);
+    EXPECT_EQ(app.Text(kIdSource), L"");
+    EXPECT_TRUE(app.Enabled(kIdDeleteImage));
+    EXPECT_FALSE(app.Checked(kIdDeleteImage));
+    app.SetText(kIdSource, L"C:\\again.iso");
+    app.ClickAndWait(kIdImageChoice); // already selected: emptied all the same
+    EXPECT_EQ(app.Text(kIdSource), L"");
+}
+
+TEST(Form, FreeSpaceLineFollowsTheFolder) {
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    const std::wstring sentence =
+        L" free on that drive; about 12 GB is needed (6 GB once the disc is extracted).";
+    app.TypeFolder(L"C:\\not\\there\\yet");
+    const std::wstring line = app.Text(kIdFreeSpaceLine);
+    ASSERT_GT(line.size(), sentence.size());
+    EXPECT_EQ(line.substr(line.size() - sentence.size()), sentence);
+    EXPECT_TRUE(line.find(L" GB free") != std::wstring::npos ||
+                line.find(L" MB free") != std::wstring::npos);
+    app.TypeFolder(L"Q:\\Games\\Ironvale");
+    EXPECT_EQ(app.Text(kIdFreeSpaceLine), L"");
+    app.TypeFolder(L"");
+    EXPECT_EQ(app.Text(kIdFreeSpaceLine), L"");
+}
+
+TEST(Form, ProgressBar) {
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    HWND bar = app.Item(kIdProgress);
+    auto marquee = [&] { return (GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE) != 0; };
+    auto progress = [&](int value) {
+        SendMessageW(app.window, kMsgProgress, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
+    };
+    EXPECT_FALSE(marquee());
+    progress(-1);
+    progress(-1);
+    EXPECT_TRUE(marquee());
+    progress(40);
+    EXPECT_FALSE(marquee());
+    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 40);
+    progress(150);
+    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 100);
+}
+
+// Process ids that the blocking run's child printed into the details box.
+std::vector<UniqueHandle> ChildrenIn(const std::wstring& details) {
+    std::vector<UniqueHandle> children;
+    for (const std::wstring prefix : {L"\r\nchild ", L"\r\ngrandchild "}) {
+        const size_t at = details.find(prefix);
+        if (at == std::wstring::npos)
+            continue;
+        const DWORD id = std::wcstoul(details.c_str() + at + prefix.size(), nullptr, 10);
+        children.emplace_back(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    }
+    return children;
+}
+
+void ExpectEndedByTheJob(const std::vector<UniqueHandle>& children) {
+    ASSERT_EQ(children.size(), 2u);
+    for (const auto& child : children) {
+        ASSERT_TRUE(child);
+        ASSERT_EQ(WaitForSingleObject(child.get(), 10000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(child.get(), &code);
+        EXPECT_EQ(code, 1u); // ended by the job, not by finishing its sleep
+    }
+}
+
+TEST(Run, CancelKeepsTheFormBusyUntilTheRunHasEnded) {
+    App app(HostExe(), L"", L"hold");
+    ASSERT_TRUE(app.window);
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
+    app.ClickAndWait(kIdInstall);
+    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
+    EXPECT_EQ(app.Text(kIdInstall), L"Cancel");
+    EXPECT_EQ(app.Text(kIdStatus), L"Waiting in a child");
+    for (int id : {kIdSource, kIdFolder, kIdShortcut, kIdImageChoice, kIdDeleteImage})
+        EXPECT_FALSE(app.Enabled(id)) << id;
+    EXPECT_TRUE(app.Enabled(kIdInstall));
+    const auto children = ChildrenIn(app.Text(kIdDetails));
+
+    app.ClickAndWait(kIdInstall);
+    EXPECT_EQ(app.Text(kIdStatus), L"Cancelling...");
+    ExpectEndedByTheJob(children);
+    EXPECT_EQ(app.Text(kIdInstall), L"Cancel"); // the worker has not reported yet
+    EXPECT_FALSE(app.Enabled(kIdSource));
+
+    SetEvent(release.get());
+    std::wstring caption;
+    EXPECT_EQ(app.ExpectBox(IDOK, &caption), L"Cancelled.");
+    EXPECT_EQ(caption, L"Ironvale Recompiled Setup");
+    EXPECT_EQ(app.Text(kIdInstall), L"Install");
+    EXPECT_EQ(app.Text(kIdStatus), L"Cancelled.");
+    EXPECT_TRUE(app.Visible(kIdDetails));
+    EXPECT_EQ(app.Client().cy, Scaled(660));
+    EXPECT_TRUE(app.Enabled(kIdSource));
+    EXPECT_FALSE(app.Visible(kIdPlay));
+}
+
+TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
+    App app(HostExe(), L"", L"block");
+    ASSERT_TRUE(app.window);
+    app.ClickAndWait(kIdInstall);
+    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
+    const auto children = ChildrenIn(app.Text(kIdDetails));
+    ASSERT_EQ(children.size(), 2u);
+
+    PostMessageW(app.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(app.ExpectBox(IDNO), L"Setup is still running. Stop it?");
+    EXPECT_FALSE(app.Exited(300));
+    EXPECT_EQ(app.Text(kIdInstall), L"Cancel");
+    EXPECT_EQ(WaitForSingleObject(children[0].get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    PostMessageW(app.window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(app.ExpectBox(IDYES), L"Setup is still running. Stop it?");
+    EXPECT_TRUE(app.Exited());
+    ExpectEndedByTheJob(children);
+}
+
+TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
+    App app(HostExe(), L"", L"lines:6000");
+    ASSERT_TRUE(app.window);
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(), L"Logged 6000 lines.");
+    const std::wstring details = app.Text(kIdDetails);
+    // 6000 lines of 102 characters: the oldest were cut, 100,000 characters at a time.
+    EXPECT_LE(details.size(), 400000u + 64u * 1024u + 102u);
+    EXPECT_GT(details.size(), 300000u - 102u);
+    EXPECT_EQ(details.find(L"line 0 "), std::wstring::npos);
+    EXPECT_NE(details.find(L"\r\nline 5999 ....."), std::wstring::npos);
+    const std::wstring end = L"\r\nLogged 6000 lines.\r\n";
+    ASSERT_GT(details.size(), end.size());
+    EXPECT_EQ(details.substr(details.size() - end.size()), end);
+    // Nothing lost or reordered between the cut and the end.
+    const size_t first = details.find(L"\r\nline ") + 2;
+    const unsigned long firstNumber = std::wcstoul(details.c_str() + first + 5, nullptr, 10);
+    const size_t span = details.size() - (end.size() - 2) - first; // whole lines, CR LF each
+    EXPECT_EQ(span % 102, 0u);
+    EXPECT_EQ(span / 102, 6000u - firstNumber);
+}
+
+// A built install: the extracted game and a launcher that records how it was started.
+fs::path PrepareInstall(const fs::path& folder) {
+    const fs::path tree = folder / L"ironvale-recomp";
+    fs::create_directories(tree / L"game" / L"extracted");
+    WriteBytes(tree / L"game" / L"extracted" / L"default.xex", "xex");
+    const fs::path runtime = tree / L"build" / L"runtime";
+    fs::create_directories(runtime);
+    fs::copy_file(HelperFolder() / L"launcher.exe", runtime / L"IronvaleLauncher.exe");
+    return runtime;
+}
+
+std::wstring Marker(const fs::path& runtime) {
+    const std::string bytes = ReadBytes(runtime / L"launched.txt");
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+TEST(Run, SuccessOffersPlayWhichStartsTheLauncherAndCloses) {
+    TempFolder temp;
+    const fs::path folder = temp.path() / L"Ironvale";
+    const fs::path runtime = PrepareInstall(folder);
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    app.SetText(kIdFolder, folder.native());
+
+    // Play before a successful run, or with the launcher gone: nothing happens.
+    PostMessageW(app.window, WM_COMMAND, kIdPlay, 0);
+    EXPECT_FALSE(app.Exited(500));
+
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(), L"Done. Start the game with the launcher (\"Ironvale Recompiled\" "
+                               L"on the desktop).");
+    EXPECT_TRUE(app.Visible(kIdPlay));
+    EXPECT_EQ(app.Text(kIdInstall), L"Update");
+    EXPECT_EQ(SendMessageW(app.Item(kIdProgress), PBM_GETPOS, 0, 0), 100);
+
+    fs::rename(runtime / L"IronvaleLauncher.exe", runtime / L"away.exe");
+    PostMessageW(app.window, WM_COMMAND, kIdPlay, 0);
+    EXPECT_FALSE(app.Exited(500));
+    fs::rename(runtime / L"away.exe", runtime / L"IronvaleLauncher.exe");
+
+    app.Click(kIdPlay);
+    EXPECT_TRUE(app.Exited());
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(runtime / L"launched.txt"); }));
+    EXPECT_EQ(Marker(runtime), runtime.native() + L"\nno job");
+}
+
+TEST(Run, UpdateModeSuccessStartsTheLauncherWithoutAQuestion) {
+    TempFolder temp;
+    const fs::path folder = temp.path() / L"Ironvale";
+    const fs::path runtime = PrepareInstall(folder);
+    App app(SetupExe(), L"--update " + Quote(folder));
+    ASSERT_TRUE(app.window);
+    EXPECT_TRUE(app.Exited());
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(runtime / L"launched.txt"); }));
+    EXPECT_EQ(Marker(runtime), runtime.native() + L"\nno job");
+}
+
+} // namespace
