@@ -211,6 +211,10 @@ void SaveScreenshot(const std::wstring& name) {
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
     GdiFlush();
+    // GDI leaves the alpha byte as it pleases; image viewers would take it for transparency.
+    auto* pixel = static_cast<unsigned char*>(bits);
+    for (long i = 0; i < static_cast<long>(width) * height; ++i)
+        pixel[i * 4 + 3] = 0xFF;
     const DWORD size = static_cast<DWORD>(width) * height * 4;
     BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader + size), 0,
                           0, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader)};
@@ -289,6 +293,10 @@ TEST(Start, SetupInsideAnInstallDefaultsToIt) {
 
 // Also run by the 144 DPI suite: every figure scales with the system DPI.
 TEST(Geometry, FirstShowingAndDetails) {
+    wchar_t expected[16] = L"";
+    if (GetEnvironmentVariableW(L"IRONVALE_EXPECT_DPI", expected, 16)) {
+        ASSERT_EQ(Scaled(96), std::wcstol(expected, nullptr, 10)) << "the prefix's DPI";
+    }
     App app(SetupExe(), L"");
     ASSERT_TRUE(app.window);
     const SIZE client = app.Client();
