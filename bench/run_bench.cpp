@@ -72,8 +72,7 @@ int wmain(int argc, wchar_t** argv) {
     fs::remove_all(folder);
     fs::create_directories(folder);
 
-    const std::wstring command =
-        Quote(Here() / L"child.exe") + L" lines=" + std::to_wstring(lines);
+    const std::wstring command = Quote(Here() / L"child.exe") + L" lines=" + std::to_wstring(lines);
     const double alone = AloneSeconds(command, folder / L"alone.txt");
 
     WNDCLASSW windowClass{};

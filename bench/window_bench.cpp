@@ -48,7 +48,7 @@ int wmain(int argc, wchar_t** argv) {
     HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, WatchQueue, nullptr, GetCurrentThreadId());
     RunSetup(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     UnhookWindowsHookEx(hook);
-    std::printf("details %-6ls %7lu lines in %6.2f s: %8.0f lines/s\n", argv[1], g_lines,
-                g_seconds, g_lines / g_seconds);
+    std::printf("details %-6ls %7lu lines in %6.2f s: %8.0f lines/s\n", argv[1], g_lines, g_seconds,
+                g_lines / g_seconds);
     return g_seconds > 0 ? 0 : 1;
 }

@@ -108,11 +108,13 @@ TEST_F(Channel, WidenDecodesUtf8ElseTheAnsiCodePage) {
         std::wstring text;
     };
     const Case cases[] = {
-        {"strict UTF-8", "Gr\xc3\xbc\xc3\x9f"
-                         "e",
+        {"strict UTF-8",
+         "Gr\xc3\xbc\xc3\x9f"
+         "e",
          L"Gr\u00fc\u00dfe"},
-        {"Windows-1252", "Gr\xfc\xdf"
-                         "e",
+        {"Windows-1252",
+         "Gr\xfc\xdf"
+         "e",
          L"Gr\u00fc\u00dfe"},
         {"empty", "", L""},
         {"NUL inside", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},

@@ -6,8 +6,8 @@
 //   sleep=MS    sleep
 //   pid=1       write "child <pid>"
 //   cwd=1       write the current folder (UTF-8)
-//   spawn=MS    start a grandchild that sleeps MS (it inherits the output), write "grandchild <pid>"
-//   exit=N      end with exit code N (decimal, unsigned 32 bits)
+//   spawn=MS    start a grandchild that sleeps MS (it inherits the output), write "grandchild
+//   <pid>" exit=N      end with exit code N (decimal, unsigned 32 bits)
 // Anything without '=' is ignored, so the child also stands in for git ("git -C folder ...").
 #include <windows.h>
 
@@ -40,15 +40,25 @@ std::string Unescape(const std::wstring& text) {
         }
         const wchar_t e = text[++i];
         switch (e) {
-        case L'r': bytes += '\r'; break;
-        case L'n': bytes += '\n'; break;
-        case L't': bytes += '\t'; break;
-        case L'0': bytes += '\0'; break;
+        case L'r':
+            bytes += '\r';
+            break;
+        case L'n':
+            bytes += '\n';
+            break;
+        case L't':
+            bytes += '\t';
+            break;
+        case L'0':
+            bytes += '\0';
+            break;
         case L'x':
             bytes += static_cast<char>(std::wcstoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
             break;
-        default: bytes += static_cast<char>(e); break;
+        default:
+            bytes += static_cast<char>(e);
+            break;
         }
     }
     return bytes;
@@ -59,9 +69,16 @@ void WriteLines(unsigned long count) {
     char line[128];
     for (unsigned long i = 1; i <= count; ++i) {
         switch (i % 3) {
-        case 0: std::snprintf(line, sizeof line, "[%lu/%lu] Compiling src/ppc/recomp_%lu.cpp\n", i, count, i); break;
-        case 1: std::snprintf(line, sizeof line, "  %lu%% extracting game data\n", i * 100 / count); break;
-        default: std::snprintf(line, sizeof line, "note: generated function %lu\n", i); break;
+        case 0:
+            std::snprintf(line, sizeof line, "[%lu/%lu] Compiling src/ppc/recomp_%lu.cpp\n", i,
+                          count, i);
+            break;
+        case 1:
+            std::snprintf(line, sizeof line, "  %lu%% extracting game data\n", i * 100 / count);
+            break;
+        default:
+            std::snprintf(line, sizeof line, "note: generated function %lu\n", i);
+            break;
         }
         buffer += line;
         if (buffer.size() >= (1 << 16)) {

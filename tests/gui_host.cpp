@@ -51,7 +51,9 @@ std::wstring HostSteps(const Choices&, RunState&) {
     Fail(L"No host run was chosen.");
 }
 
-void HostInstall(Choices choices) { InstallWith(choices, HostSteps); }
+void HostInstall(Choices choices) {
+    InstallWith(choices, HostSteps);
+}
 
 } // namespace
 

@@ -27,7 +27,8 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 20000) {
 std::wstring WindowText(HWND window) {
     const auto length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const auto got = SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    const auto got =
+        SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     text.resize(static_cast<size_t>(got));
     return text;
 }
@@ -146,42 +147,34 @@ class App {
     bool Idle() const { return Text(kIdInstall) != L"Cancel"; }
 
   private:
-    HWND Find() const {
+    static HWND FindTopLevel(const std::function<bool(HWND)>& match) {
         struct Search {
-            DWORD id;
+            const std::function<bool(HWND)>* match;
             HWND found;
-        } search{m_id, nullptr};
+        } search{&match, nullptr};
         EnumWindows(
-            [](HWND window, LPARAM data) -> BOOL {
+            [](HWND candidate, LPARAM data) -> BOOL {
                 auto* s = reinterpret_cast<Search*>(data);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner == s->id && ClassOf(window) == L"IronvaleSetup") {
-                    s->found = window;
-                    return FALSE;
-                }
-                return TRUE;
+                if (!(*s->match)(candidate))
+                    return TRUE;
+                s->found = candidate;
+                return FALSE;
             },
             reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
+    HWND Find() const {
+        return FindTopLevel([this](HWND candidate) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(candidate, &owner);
+            return owner == m_id && ClassOf(candidate) == L"IronvaleSetup";
+        });
+    }
     HWND FindBox() const {
-        struct Search {
-            HWND owner;
-            HWND found;
-        } search{window, nullptr};
-        EnumWindows(
-            [](HWND candidate, LPARAM data) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(data);
-                if (ClassOf(candidate) == L"#32770" && GetWindow(candidate, GW_OWNER) == s->owner &&
-                    IsWindowVisible(candidate)) {
-                    s->found = candidate;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found;
+        return FindTopLevel([this](HWND candidate) {
+            return ClassOf(candidate) == L"#32770" && GetWindow(candidate, GW_OWNER) == window &&
+                   IsWindowVisible(candidate);
+        });
     }
 
     UniqueHandle m_process;
@@ -191,8 +184,12 @@ class App {
     HWND window = nullptr;
 };
 
-fs::path SetupExe() { return HelperFolder() / L"setup.exe"; }
-fs::path HostExe() { return HelperFolder() / L"gui_host.exe"; }
+fs::path SetupExe() {
+    return HelperFolder() / L"setup.exe";
+}
+fs::path HostExe() {
+    return HelperFolder() / L"gui_host.exe";
+}
 
 // Keeps a picture of the screen for people to look at (there is no window manager, so the
 // window is all there is).
@@ -284,7 +281,8 @@ TEST(Start, SetupInsideAnInstallDefaultsToIt) {
     EXPECT_EQ(app.Text(kIdInstall), L"Update");
     EXPECT_EQ(app.Text(kIdStatus),
               L"Already installed here: Update gets the latest version and rebuilds.");
-    EXPECT_EQ(app.Text(kIdSourceHint), L"Not needed: the game's files are already in this install.");
+    EXPECT_EQ(app.Text(kIdSourceHint),
+              L"Not needed: the game's files are already in this install.");
     for (int id : {kIdImageChoice, kIdFolderChoice, kIdSource, kIdSourceBrowse, kIdDeleteImage})
         EXPECT_FALSE(app.Enabled(id)) << id;
     EXPECT_TRUE(app.Enabled(kIdFolder));
@@ -464,7 +462,8 @@ std::vector<UniqueHandle> ChildrenIn(const std::wstring& details) {
         if (at == std::wstring::npos)
             continue;
         const DWORD id = std::wcstoul(details.c_str() + at + prefix.size(), nullptr, 10);
-        children.emplace_back(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        children.emplace_back(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
     }
     return children;
 }
@@ -485,7 +484,8 @@ TEST(Run, CancelKeepsTheFormBusyUntilTheRunHasEnded) {
     ASSERT_TRUE(app.window);
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
     app.ClickAndWait(kIdInstall);
-    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
     EXPECT_EQ(app.Text(kIdInstall), L"Cancel");
     EXPECT_EQ(app.Text(kIdStatus), L"Waiting in a child");
     for (int id : {kIdSource, kIdFolder, kIdShortcut, kIdImageChoice, kIdDeleteImage})
@@ -515,7 +515,8 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
     App app(HostExe(), L"", L"block");
     ASSERT_TRUE(app.window);
     app.ClickAndWait(kIdInstall);
-    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return app.Text(kIdDetails).find(L"grandchild ") != std::wstring::npos; }));
     const auto children = ChildrenIn(app.Text(kIdDetails));
     ASSERT_EQ(children.size(), 2u);
 

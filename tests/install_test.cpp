@@ -221,7 +221,8 @@ TEST(SpaceQuestion, AsksOnlyWhenShortOfSpace) {
     };
     const Case cases[] = {
         {12 * kGiB, false, L""},
-        {12 * kGiB - 1, false, L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?"},
+        {12 * kGiB - 1, false,
+         L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?"},
         {6 * kGiB, true, L""},
         {6 * kGiB - 1, true, L"The drive has 5 GB free; about 6 GB is needed. Continue anyway?"},
         {3 * kGiB + 7, false, L"The drive has 3 GB free; about 12 GB is needed. Continue anyway?"},

@@ -22,9 +22,8 @@ class Runner : public ::testing::Test {
     // Runs the child with args; returns the lines the callback saw, in order.
     std::vector<std::string> Lines(const std::wstring& args, DWORD* exitCode = nullptr) {
         std::vector<std::string> lines;
-        const DWORD code = setup::Run(ChildCommand(args), {}, [&](std::string_view line) {
-            lines.emplace_back(line);
-        });
+        const DWORD code = setup::Run(ChildCommand(args), {},
+                                      [&](std::string_view line) { lines.emplace_back(line); });
         if (exitCode)
             *exitCode = code;
         inbox.Pump();
@@ -45,18 +44,26 @@ TEST_F(Runner, CutsOutputIntoLinesForTheCallbackAndTheLog) {
         {"CR LF and LF", LR"(out=a\r\nb\n)", {"a", "b"}, {L"a", L"b"}},
         {"bare CR rewrites", LR"(out=1\r2\r3\n)", {"1", "2", "3"}, {L"1", L"2", L"3"}},
         {"last piece unterminated", LR"(out=x\ny)", {"x", "y"}, {L"x", L"y"}},
-        {"progress redraw not logged", LR"(out=\x20\x2045%\x20done\nnext\n)",
-         {"  45% done", "next"}, {L"next"}},
+        {"progress redraw not logged",
+         LR"(out=\x20\x2045%\x20done\nnext\n)",
+         {"  45% done", "next"},
+         {L"next"}},
         {"one blank is logged", LR"(out=\x2045%\x20done\n)", {" 45% done"}, {L" 45% done"}},
         {"no blank is logged", LR"(out=45%\x20done\n)", {"45% done"}, {L"45% done"}},
-        {"two blanks without percent", LR"(out=\x20\x20indented\n)", {"  indented"},
+        {"two blanks without percent",
+         LR"(out=\x20\x20indented\n)",
+         {"  indented"},
          {L"  indented"}},
-        {"redraw as last piece is logged", LR"(out=\x20\x2099%\x20tail)", {"  99% tail"},
+        {"redraw as last piece is logged",
+         LR"(out=\x20\x2099%\x20tail)",
+         {"  99% tail"},
          {L"  99% tail"}},
         {"only terminators", LR"(out=\r\r\n\n)", {}, {}},
         {"no output", L"exit=0", {}, {}},
-        {"stderr and stdout share the stream", LR"(err=e1\n out=o1\n err=e2)",
-         {"e1", "o1", "e2"}, {L"e1", L"o1", L"e2"}},
+        {"stderr and stdout share the stream",
+         LR"(err=e1\n out=o1\n err=e2)",
+         {"e1", "o1", "e2"},
+         {L"e1", L"o1", L"e2"}},
     };
     for (const auto& c : cases) {
         inbox.received.clear();
@@ -169,14 +176,15 @@ TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
     // Both would sleep for a minute and end with 0; the job ends them with 1.
     auto running = std::async(std::launch::async, [&] {
         try {
-            setup::Run(ChildCommand(L"pid=1 spawn=60000 sleep=60000"), {}, [&](std::string_view line) {
-                if (auto h = Watch(line, "child "))
-                    child = std::move(h);
-                if (auto h = Watch(line, "grandchild ")) {
-                    grandchild = std::move(h);
-                    SetEvent(bothStarted.get());
-                }
-            });
+            setup::Run(ChildCommand(L"pid=1 spawn=60000 sleep=60000"), {},
+                       [&](std::string_view line) {
+                           if (auto h = Watch(line, "child "))
+                               child = std::move(h);
+                           if (auto h = Watch(line, "grandchild ")) {
+                               grandchild = std::move(h);
+                               SetEvent(bothStarted.get());
+                           }
+                       });
         } catch (const Failed& failed) {
             failure = failed.message;
         }
@@ -196,7 +204,7 @@ TEST_F(Runner, CancelBeforeTheRunLetsTheChildFinish) {
     std::vector<std::string> lines;
     try {
         setup::Run(ChildCommand(LR"(out=hello\n sleep=200 out=finished\n exit=0)"), {},
-            [&](std::string_view line) { lines.emplace_back(line); });
+                   [&](std::string_view line) { lines.emplace_back(line); });
         ADD_FAILURE() << "no failure";
     } catch (const Failed& failed) {
         EXPECT_EQ(failed.message, L"Cancelled.");
@@ -226,7 +234,8 @@ TEST_F(Runner, ACallbackThatThrowsReachesTheCallerAndEndsTheChild) {
     EXPECT_EQ(ExitCodeOf(child), 1u);
 
     child.reset();
-    EXPECT_THROW(setup::Run(command, {}, throwing(std::runtime_error("bad line"))), std::runtime_error);
+    EXPECT_THROW(setup::Run(command, {}, throwing(std::runtime_error("bad line"))),
+                 std::runtime_error);
     ASSERT_TRUE(child);
     EXPECT_EQ(ExitCodeOf(child), 1u);
 }

@@ -28,12 +28,24 @@ void Release(void* block) noexcept {
 }
 } // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* block) noexcept { Release(block); }
-void operator delete[](void* block) noexcept { Release(block); }
-void operator delete(void* block, std::size_t) noexcept { Release(block); }
-void operator delete[](void* block, std::size_t) noexcept { Release(block); }
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* block) noexcept {
+    Release(block);
+}
+void operator delete[](void* block) noexcept {
+    Release(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    Release(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    Release(block);
+}
 
 namespace testing_support {
 
@@ -50,8 +62,7 @@ class JobEnvironment : public ::testing::Environment {
 const auto* const g_jobEnvironment = ::testing::AddGlobalTestEnvironment(new JobEnvironment);
 
 bool IsText(UINT message) {
-    return message == setup::kMsgLog || message == setup::kMsgStatus ||
-           message == setup::kMsgDone;
+    return message == setup::kMsgLog || message == setup::kMsgStatus || message == setup::kMsgDone;
 }
 
 } // namespace
@@ -214,6 +225,8 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what) {
     ExitProcess(3);
 }
 
-long long LiveAllocations() { return g_live.load(); }
+long long LiveAllocations() {
+    return g_live.load();
+}
 
 } // namespace testing_support

@@ -27,7 +27,7 @@ class Inbox {
     Inbox(const Inbox&) = delete;
     Inbox& operator=(const Inbox&) = delete;
 
-    void Pump();                        // everything already queued
+    void Pump();                         // everything already queued
     bool PumpUntilDone(DWORD timeoutMs); // until a kMsgDone arrives
     std::vector<std::wstring> Texts(UINT message) const;
     int Count(UINT message) const;
@@ -50,7 +50,7 @@ class TempFolder {
     fs::path m_path;
 };
 
-fs::path HelperFolder();                 // where the test executables and child.exe are
+fs::path HelperFolder(); // where the test executables and child.exe are
 std::wstring ChildCommand(const std::wstring& args);
 std::string ReadBytes(const fs::path& file);
 void WriteBytes(const fs::path& file, const std::string& bytes);
@@ -60,7 +60,7 @@ std::vector<std::string> SplitLines(const std::string& text); // at CR LF
 // test process with a message.
 void WaitOrDie(std::future<void>& work, int seconds, const char* what);
 
-size_t CountHandles();                   // this process's open handles, from the system's table
-long long LiveAllocations();             // operator new minus operator delete, process-wide
+size_t CountHandles();       // this process's open handles, from the system's table
+long long LiveAllocations(); // operator new minus operator delete, process-wide
 
 } // namespace testing_support

@@ -29,12 +29,16 @@ TEST(CommandLine, OnlyUpdateWithAFolderAfterItCounts) {
         EXPECT_EQ(UpdateFolder(c.line), c.folder) << fs::path(c.line).string();
 }
 
-DWORD WINAPI NoVariable(LPCWSTR, LPWSTR, DWORD) { return 0; }
+DWORD WINAPI NoVariable(LPCWSTR, LPWSTR, DWORD) {
+    return 0;
+}
 DWORD WINAPI DriveD(LPCWSTR, LPWSTR buffer, DWORD) {
     wcscpy(buffer, L"D:");
     return 2;
 }
-DWORD WINAPI TooLong(LPCWSTR, LPWSTR, DWORD) { return 20; } // the size it would need
+DWORD WINAPI TooLong(LPCWSTR, LPWSTR, DWORD) {
+    return 20;
+} // the size it would need
 
 TEST(DefaultFolder, FollowsUpdateThenInstallThenSystemDrive) {
     TempFolder temp;

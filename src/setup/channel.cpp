@@ -19,7 +19,9 @@ constexpr DWORD kDoneRetryMs = 5;
 // the join, where waiting for ever would deadlock.
 constexpr DWORD kDoneGraceMs = 2000;
 
-int ClampedSize(size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
+int ClampedSize(size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
 
 // The one place that posts for the worker. The string is the window's only once the post has
 // succeeded; a failed post (a full queue on Windows) leaves it here, and the owner frees it.
@@ -37,7 +39,9 @@ void PostText(UINT message, const std::wstring& text) {
 
 } // namespace
 
-void Fail(const std::wstring& message) { throw Failed{message}; }
+void Fail(const std::wstring& message) {
+    throw Failed{message};
+}
 
 void CheckCancel() {
     if (s_cancel)
@@ -68,8 +72,8 @@ std::string Narrow(const std::wstring& text) {
     if (text.empty())
         return {};
     const int size = ClampedSize(text.size());
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr,
-                                           nullptr);
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     if (length <= 0)
         return {};
     std::string bytes(static_cast<size_t>(length), '\0');

@@ -42,8 +42,7 @@ void Preflight(const Choices& choices, RunState& run) {
     Log(L"Ironvale Recompiled Setup, installing to " + folder.native());
 
     run.sourceDir = folder / L"ironvale-recomp";
-    run.gameExtracted =
-        fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error);
+    run.gameExtracted = fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error);
     if (!run.gameExtracted && (choices.source.empty() || !fs::exists(choices.source, error)))
         Fail(L"Choose your Ironvale disc image (.iso) or extracted disc folder first.");
 
@@ -87,6 +86,8 @@ void InstallWith(const Choices& choices, const Steps& steps) {
     PostDone(success, endText);
 }
 
-void Install(Choices choices) { InstallWith(choices, InstallSteps); }
+void Install(Choices choices) {
+    InstallWith(choices, InstallSteps);
+}
 
 } // namespace setup

@@ -120,8 +120,8 @@ std::wstring Quote(const fs::path& path) {
     // Backslashes before the closing quote would escape it for every program that parses its
     // command line the usual way ("E:\" arrives as E:"), so those, and only those, are doubled.
     const size_t lastOther = text.find_last_not_of(L'\\');
-    const size_t trailing = lastOther == std::wstring::npos ? text.size()
-                                                            : text.size() - lastOther - 1;
+    const size_t trailing =
+        lastOther == std::wstring::npos ? text.size() : text.size() - lastOther - 1;
     return L"\"" + text + std::wstring(trailing, L'\\') + L"\"";
 }
 

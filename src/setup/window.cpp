@@ -51,8 +51,7 @@ const Control kControls[] = {
     {kIdImageChoice, L"BUTTON", BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP, L"Disc image (.iso)",
      28, 98, 150, 20},
     {kIdFolderChoice, L"BUTTON", BS_AUTORADIOBUTTON, L"Extracted disc folder", 190, 98, 190, 20},
-    {kIdSource, L"EDIT", WS_BORDER | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL, L"", 28, 122, 488,
-     23},
+    {kIdSource, L"EDIT", WS_BORDER | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL, L"", 28, 122, 488, 23},
     {kIdSourceBrowse, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Browse...", 524, 121, 88, 25},
     {kIdSourceHint, L"STATIC", SS_LEFT, L"", 28, 150, 588, 18},
     {kNoId, L"BUTTON", BS_GROUPBOX, L"Install folder", 12, 182, 616, 74},
@@ -73,11 +72,13 @@ const Control kControls[] = {
     {kIdInstall, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, L"Install", 530, 359, 98, 28},
     {kIdProgress, PROGRESS_CLASSW, 0, L"", 12, 394, 504, 16},
     {kIdDetailsButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Show details", 524, 390, 104, 24},
-    {kIdDetails, L"EDIT", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-     L"", 12, 422, 616, 228},
+    {kIdDetails, L"EDIT", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, L"",
+     12, 422, 616, 228},
 };
 
-HWND Item(int id) { return GetDlgItem(s_window, id); }
+HWND Item(int id) {
+    return GetDlgItem(s_window, id);
+}
 
 HICON LoadAppIcon(HINSTANCE instance, int size) {
     return static_cast<HICON>(
@@ -109,10 +110,10 @@ void RegisterWindowClass(HINSTANCE instance) {
 void CreateControls(HINSTANCE instance, const std::wstring& folder) {
     for (const Control& c : kControls) {
         const wchar_t* text = c.text ? c.text : folder.c_str();
-        HWND control = CreateWindowExW(0, c.className, text, WS_CHILD | WS_VISIBLE | c.style,
-                                       Px(c.x), Px(c.y), Px(c.width), Px(c.height), s_window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)),
-                                       instance, nullptr);
+        HWND control =
+            CreateWindowExW(0, c.className, text, WS_CHILD | WS_VISIBLE | c.style, Px(c.x), Px(c.y),
+                            Px(c.width), Px(c.height), s_window,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_font.get()), TRUE);
         if (c.style == SS_ICON)
             SendMessageW(control, STM_SETICON,
@@ -150,7 +151,8 @@ void ShowExistingInstall() {
                    L"Already installed here: Update gets the latest version and rebuilds.");
     for (int id : {kIdImageChoice, kIdFolderChoice, kIdSource, kIdSourceBrowse, kIdDeleteImage})
         EnableWindow(Item(id), FALSE);
-    SetWindowTextW(Item(kIdSourceHint), L"Not needed: the game's files are already in this install.");
+    SetWindowTextW(Item(kIdSourceHint),
+                   L"Not needed: the game's files are already in this install.");
 }
 
 int SystemDpi() {
@@ -164,7 +166,9 @@ int SystemDpi() {
 
 LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
-    case kIdSourceBrowse: BrowseSource(); return 0;
+    case kIdSourceBrowse:
+        BrowseSource();
+        return 0;
     case kIdFolder:
         if (HIWORD(wParam) == EN_KILLFOCUS)
             UpdateFreeSpace();
@@ -173,8 +177,12 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         BrowseDir();
         UpdateFreeSpace();
         return 0;
-    case kIdInstall: StartOrCancel(); return 0;
-    case kIdPlay: Play(); return 0;
+    case kIdInstall:
+        StartOrCancel();
+        return 0;
+    case kIdPlay:
+        Play();
+        return 0;
     case kIdImageChoice:
     case kIdFolderChoice:
         SetWindowTextW(Item(kIdSource), L"");
@@ -184,7 +192,8 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         s_showLog = !s_showLog;
         Layout();
         return 0;
-    default: return DefWindowProcW(window, message, wParam, lParam);
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -215,8 +224,7 @@ LRESULT OnClose() {
 LRESULT OnLog(LPARAM lParam) {
     std::wstring batch = *TakeText(lParam) + L"\r\n";
     MSG next;
-    while (batch.size() < kDrainChars &&
-           PeekMessageW(&next, s_window, kMsgLog, kMsgLog, PM_REMOVE))
+    while (batch.size() < kDrainChars && PeekMessageW(&next, s_window, kMsgLog, kMsgLog, PM_REMOVE))
         batch += *TakeText(next.lParam) + L"\r\n";
 
     HWND details = Item(kIdDetails);
@@ -267,7 +275,9 @@ LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
 
 } // namespace
 
-int Px(int pixelsAt96Dpi) { return MulDiv(pixelsAt96Dpi, s_dpi, 96); }
+int Px(int pixelsAt96Dpi) {
+    return MulDiv(pixelsAt96Dpi, s_dpi, 96);
+}
 
 void Layout() {
     RECT rect{0, 0, Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight)};
@@ -316,15 +326,25 @@ std::wstring DefaultFolder(const std::wstring& updateFolder, const fs::path& pro
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_COMMAND: return OnCommand(window, message, wParam, lParam);
-    case WM_CTLCOLORSTATIC: return OnColorStatic(window, wParam, lParam);
-    case WM_CLOSE: return OnClose();
-    case WM_DESTROY: PostQuitMessage(0); return 0;
-    case kMsgLog: return OnLog(lParam);
-    case kMsgStatus: return OnStatus(lParam);
-    case kMsgProgress: return OnProgress(wParam);
-    case kMsgDone: return OnDone(wParam, lParam);
-    default: return DefWindowProcW(window, message, wParam, lParam);
+    case WM_COMMAND:
+        return OnCommand(window, message, wParam, lParam);
+    case WM_CTLCOLORSTATIC:
+        return OnColorStatic(window, wParam, lParam);
+    case WM_CLOSE:
+        return OnClose();
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case kMsgLog:
+        return OnLog(lParam);
+    case kMsgStatus:
+        return OnStatus(lParam);
+    case kMsgProgress:
+        return OnProgress(wParam);
+    case kMsgDone:
+        return OnDone(wParam, lParam);
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -343,8 +363,8 @@ int RunSetup(HINSTANCE instance, int show) {
     GetModuleFileNameW(nullptr, program, MAX_PATH);
     const std::wstring folder = DefaultFolder(updateFolder, fs::path(program).parent_path());
 
-    s_window = CreateWindowExW(0, kClassName, kCaption, kWindowStyle, CW_USEDEFAULT,
-                               CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, nullptr);
+    s_window = CreateWindowExW(0, kClassName, kCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                               100, 100, nullptr, nullptr, instance, nullptr);
     if (!s_window) {
         s_job.reset();
         CoUninitialize();
