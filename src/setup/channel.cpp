@@ -100,6 +100,10 @@ void Status(const std::wstring& text) {
     PostText(kMsgStatus, text);
 }
 
+void PostStatus(const std::wstring& text) {
+    PostText(kMsgStatus, text);
+}
+
 void PostProgress(int value) {
     s_post(s_window, kMsgProgress, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
 }

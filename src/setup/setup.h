@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace setup {
 
@@ -76,6 +77,7 @@ void Log(const std::wstring& text);
 void Status(const std::wstring& text);
 
 void PostProgress(int value);
+void PostStatus(const std::wstring& text); // the status line alone, not logged
 void PostDone(bool success, const std::wstring& text);
 std::unique_ptr<std::wstring> TakeText(LPARAM lParam);
 
@@ -106,6 +108,25 @@ bool GitOutput(const fs::path& folder, const std::wstring& args, std::string& ou
 // Every child of a run joins s_job, so a cancel, or the end of the process, ends them all.
 UniqueHandle MakeJob();
 extern UniqueHandle s_job;
+
+// ---------------------------------------------------------------------------------------------
+// Download and tools
+
+// One GET of url; true when the whole body arrived with status 200. body, file and label are
+// each optional: the bytes are appended to body, written to file, and reported under label.
+bool Get(const std::wstring& url, std::string* body = nullptr, const fs::path* file = nullptr,
+         const std::wstring* label = nullptr);
+
+std::wstring LatestAsset(const std::string& repository, const std::string& pattern);
+std::wstring LatestPython();
+fs::path FindUnder(const fs::path& folder, const wchar_t* name);
+void ProvideTools(const fs::path& installFolder);
+
+// What the release documents are read for, scanned by hand: std::regex recurses once per
+// character of a match and brings the process down on a long enough value.
+std::vector<std::string> DownloadAddresses(const std::string& body);
+std::string NewestPython312(const std::string& body); // empty when there is none
+bool AssetMatches(const std::string& address, const std::string& pattern);
 
 // ---------------------------------------------------------------------------------------------
 // Install run

@@ -1,0 +1,147 @@
+// Release lookup: the scanners on their own, then the providers through the stand-in services.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
+
+std::string Asset(const std::string& address) {
+    return "{\"name\":\"x\",\"browser_download_url\": \"" + address + "\",\"size\":1}";
+}
+
+void Publish(const std::string& repository, const std::string& body) {
+    const fs::path file =
+        kRoot / L"github" / L"repos" / Widen(repository) / L"releases" / L"latest";
+    fs::create_directories(file.parent_path());
+    WriteBytes(file, body);
+}
+
+std::wstring Message(const std::function<std::wstring()>& lookup) {
+    try {
+        return L"returned " + lookup();
+    } catch (const Failed& failed) {
+        return failed.message;
+    }
+}
+
+TEST(Scan, DownloadAddressesAsTheExpressionFindsThem) {
+    struct Case {
+        const char* name;
+        std::string body;
+        std::vector<std::string> addresses;
+    };
+    const Case cases[] = {
+        {"two assets",
+         Asset("https://h/a/One.zip") + "," + Asset("https://h/b/Two.zip"),
+         {"https://h/a/One.zip", "https://h/b/Two.zip"}},
+        {"spaces and line ends", "\"browser_download_url\" \t\r\n:\n  \"x/y.zip\"", {"x/y.zip"}},
+        {"empty value skipped",
+         "\"browser_download_url\":\"\",\"browser_download_url\":\"z\"",
+         {"z"}},
+        {"key in other case", "\"Browser_Download_Url\":\"x\"", {}},
+        {"no closing quote", "\"browser_download_url\":\"never ends", {}},
+        {"no colon", "\"browser_download_url\" \"x\"", {}},
+        {"empty", "", {}},
+        {"not JSON", "<html>rate limited</html>", {}},
+        {"value kept as it stands", "\"browser_download_url\":\"a\\u0041b\"", {"a\\u0041b"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DownloadAddresses(c.body), c.addresses) << c.name;
+}
+
+TEST(Scan, AssetNamesMatchWholeAndIgnoreCase) {
+    const std::string git = R"(MinGit-[0-9.]+-64-bit\.zip)";
+    struct Case {
+        std::string address;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"https://h/d/v2.45.1/MinGit-2.45.1-64-bit.zip", true},
+        {"https://h/d/v2.45.1/MinGit-2.45.1-busybox-64-bit.zip", false},
+        {"https://h/d/v2.45.1/MinGit-2.45.1-64-bit.zip.sig", false},
+        {"https://h/d/MINGIT-2.45.1-64-BIT.ZIP", true},
+        {"MinGit-2.45.1-64-bit.zip", true},
+        {"https://h/MinGit-" + std::string(100000, '1') + "-64-bit.zip", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AssetMatches(c.address, git), c.matches) << c.address.substr(0, 80);
+}
+
+TEST(Scan, NewestPythonByNumber) {
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string version;
+    };
+    const Case cases[] = {
+        {"numeric order", R"({"versions":["3.12.2","3.12.10","3.12.9"]})", "3.12.10"},
+        {"others ignored", R"(["3.12.1","3.12.0-b1","3.13.1","3.11.99","3.12.3"])", "3.12.3"},
+        {"first of equals", R"(["3.12.07","3.12.7"])", "3.12.07"},
+        {"none", R"(["3.13.0","3.11.9"])", ""},
+        {"empty", "", ""},
+        {"long number", "[\"3.12." + std::string(50000, '9') + "\",\"3.12.1\"]",
+         "3.12." + std::string(50000, '9')},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NewestPython312(c.body), c.version) << c.name;
+}
+
+class Providers : public ::testing::Test {
+  protected:
+    Inbox inbox;
+};
+
+TEST_F(Providers, LatestAssetReadsTheLatestRelease) {
+    const std::string repo = "git-for-windows/git";
+    const std::string pattern = R"(MinGit-[0-9.]+-64-bit\.zip)";
+    auto lookup = [&] { return LatestAsset(repo, pattern); };
+    struct Case {
+        const char* name;
+        std::string body;
+        std::wstring result;
+    };
+    const std::wstring noMatch = L"No download of git-for-windows/git matched what Setup expects.";
+    const Case cases[] = {
+        {"beside busybox and a signature",
+         Asset("https://h/MinGit-2.45.1-busybox-64-bit.zip") +
+             Asset("https://h/MinGit-2.45.1-64-bit.zip.sig") +
+             Asset("https://h/MinGit-2.45.1-64-bit.zip"),
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"first of two",
+         Asset("https://h/1/MinGit-2.0-64-bit.zip") + Asset("https://h/2/MinGit-3.0-64-bit.zip"),
+         L"returned https://h/1/MinGit-2.0-64-bit.zip"},
+        {"empty body", "", noMatch},
+        {"not JSON", "<html><body>Service unavailable</body></html>", noMatch},
+        {"10 MB with a 1 MB value",
+         std::string(9u << 20, ' ') + "\"browser_download_url\":\"" + std::string(1u << 20, 'v') +
+             "\"",
+         noMatch},
+    };
+    for (const auto& c : cases) {
+        Publish(repo, c.body);
+        EXPECT_EQ(Message(lookup), c.result) << c.name;
+    }
+    EXPECT_EQ(Message([] { return LatestAsset("nobody/nothing", "x"); }),
+              L"Couldn't reach GitHub to find nobody/nothing. Check the internet connection.");
+}
+
+TEST_F(Providers, PythonComesFromNuGet) {
+    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+    fs::create_directories(index.parent_path());
+    fs::remove(index);
+    EXPECT_EQ(Message(LatestPython),
+              L"Couldn't reach NuGet for Python. Check the internet connection.");
+    WriteBytes(index, R"({"versions":["3.11.9","3.13.0"]})");
+    EXPECT_EQ(Message(LatestPython), L"No Python 3.12 package on NuGet.");
+    WriteBytes(index, R"({"versions":["3.12.2","3.12.10","3.12.9","3.12.11-rc1","3.13.1"]})");
+    EXPECT_EQ(Message(LatestPython),
+              L"returned " + Widen(IRONVALE_STANDIN) +
+                  L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg");
+}
+
+} // namespace
