@@ -334,6 +334,7 @@ TEST(Geometry, FirstShowingAndDetails) {
 }
 
 TEST(Form, RefusalsAndQuestionsBeforeARun) {
+    FakeTools tools; // inherited by setup.exe
     TempFolder temp;
     const fs::path disc = temp.path() / L"Ironvale.iso";
     WriteBytes(disc, "disc");
@@ -382,6 +383,7 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
 }
 
 TEST(Form, NoDeleteQuestionInUpdateMode) {
+    FakeTools tools; // inherited by setup.exe
     TempFolder temp;
     const fs::path disc = temp.path() / L"Ironvale.iso";
     WriteBytes(disc, "disc");
@@ -571,6 +573,7 @@ std::wstring Marker(const fs::path& runtime) {
 }
 
 TEST(Run, SuccessOffersPlayWhichStartsTheLauncherAndCloses) {
+    FakeTools tools; // inherited by setup.exe
     TempFolder temp;
     const fs::path folder = temp.path() / L"Ironvale";
     const fs::path runtime = PrepareInstall(folder);
@@ -601,6 +604,7 @@ TEST(Run, SuccessOffersPlayWhichStartsTheLauncherAndCloses) {
 }
 
 TEST(Run, UpdateModeSuccessStartsTheLauncherWithoutAQuestion) {
+    FakeTools tools; // inherited by setup.exe
     TempFolder temp;
     const fs::path folder = temp.path() / L"Ironvale";
     const fs::path runtime = PrepareInstall(folder);

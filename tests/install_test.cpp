@@ -83,6 +83,7 @@ class InstallRun : public ::testing::Test {
     fs::path disc = temp.path() / L"Ironvale.iso";
     Choices choices;
     Inbox inbox;
+    FakeTools tools;
 };
 
 TEST_F(InstallRun, EveryOutcomeEndsWithOneDoneMessage) {

@@ -61,6 +61,15 @@ class JobEnvironment : public ::testing::Environment {
 };
 const auto* const g_jobEnvironment = ::testing::AddGlobalTestEnvironment(new JobEnvironment);
 
+// A crash must fail the suite at once, not wait in Wine's debugger.
+LONG WINAPI Crashed(EXCEPTION_POINTERS* info) {
+    std::fprintf(stderr, "FATAL: unhandled exception 0x%08lx\n",
+                 static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
+    std::fflush(stderr);
+    ExitProcess(4);
+}
+const auto g_crashFilter = SetUnhandledExceptionFilter(Crashed);
+
 bool IsText(UINT message) {
     return message == setup::kMsgLog || message == setup::kMsgStatus || message == setup::kMsgDone;
 }
@@ -145,6 +154,18 @@ TempFolder::~TempFolder() {
     std::error_code error;
     fs::remove_all(m_path, error);
 }
+
+FakeTools::FakeTools() {
+    for (const wchar_t* program : {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe",
+                                   L"python.exe"})
+        fs::copy_file(HelperFolder() / L"child.exe", m_bin.path() / program);
+    std::wstring path(32768, L'\0');
+    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32768));
+    m_path = path;
+    SetEnvironmentVariableW(L"PATH", (m_bin.path().native() + L";" + path).c_str());
+}
+
+FakeTools::~FakeTools() { SetEnvironmentVariableW(L"PATH", m_path.c_str()); }
 
 fs::path HelperFolder() {
     wchar_t self[MAX_PATH];

@@ -50,6 +50,17 @@ class TempFolder {
     fs::path m_path;
 };
 
+// The five build tools, as small stand-ins first on PATH, for runs that are not about tools.
+class FakeTools {
+  public:
+    FakeTools();
+    ~FakeTools();
+
+  private:
+    TempFolder m_bin;
+    std::wstring m_path;
+};
+
 fs::path HelperFolder(); // where the test executables and child.exe are
 std::wstring ChildCommand(const std::wstring& args);
 std::string ReadBytes(const fs::path& file);

@@ -54,6 +54,7 @@ void Preflight(const Choices& choices, RunState& run) {
 
 std::wstring InstallSteps(const Choices& choices, RunState& run) {
     Preflight(choices, run);
+    ProvideTools(choices.folder);
 
     // Finishing: the launcher is what the build is for; without it the run has failed.
     s_installed = run.sourceDir / L"build" / L"runtime" / L"IronvaleLauncher.exe";

@@ -1,0 +1,250 @@
+// The tool step: PATH, the tools folder and downloads from the stand-in, unpacked by the real
+// bsdtar behind system32\tar.exe, with the real git and python behind the archived bridges.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace setup;
+using namespace testing_support;
+
+namespace {
+
+const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
+const fs::path kArchives = Widen(IRONVALE_ARCHIVES);
+const std::wstring kFiles = Widen(IRONVALE_STANDIN) + L"/files/";
+
+std::wstring ReadPath() {
+    wchar_t path[32768];
+    const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32768);
+    return std::wstring(path, length);
+}
+
+// copy_file's overwrite option fails under MinGW's libstdc++ when the target exists.
+void Replace(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    fs::remove(to, error);
+    fs::copy_file(from, to);
+}
+
+std::string Release(const std::wstring& file) {
+    return "{\"assets\":[{\"browser_download_url\":\"" + Narrow(kFiles + file) + "\"}]}";
+}
+
+void Publish(const std::wstring& repository, const std::wstring& file) {
+    const fs::path doc = kRoot / L"github" / L"repos" / repository / L"releases" / L"latest";
+    fs::create_directories(doc.parent_path());
+    WriteBytes(doc, Release(file));
+}
+
+// The stand-in offers each tool's archive under the name its provider looks for, or another.
+void Offer(const std::wstring& ninja = L"ninja-win.zip") {
+    fs::create_directories(kRoot / L"files");
+    for (const auto& entry : fs::directory_iterator(kArchives))
+        Replace(entry.path(), kRoot / L"files" / entry.path().filename());
+    Publish(L"git-for-windows/git", L"MinGit-2.45.1-64-bit.zip");
+    Publish(L"Kitware/CMake", L"cmake-3.30.0-windows-x86_64.zip");
+    Publish(L"mstorsjo/llvm-mingw", L"llvm-mingw-20240606-ucrt-x86_64.zip");
+    const fs::path doc = kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" /
+                         L"latest";
+    fs::create_directories(doc.parent_path());
+    // The provider insists on ninja-win.zip; a different archive is served under that name.
+    Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
+    WriteBytes(doc, Release(L"ninja-win.zip"));
+    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+    fs::create_directories(index.parent_path());
+    WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");
+    const fs::path package = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" /
+                             L"python.3.12.10.nupkg";
+    fs::create_directories(package.parent_path());
+    Replace(kArchives / L"python.3.12.10.nupkg", package);
+}
+
+std::wstring Outcome(const fs::path& folder) {
+    try {
+        ProvideTools(folder);
+        return L"ok";
+    } catch (const Failed& failed) {
+        return failed.message;
+    }
+}
+
+class Tools : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        s_cancel = false;
+        original = ReadPath();
+        SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
+        Offer();
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"PATH", original.c_str());
+        s_cancel = false;
+    }
+    std::vector<std::wstring> Logged(const std::wstring& part) {
+        inbox.Pump();
+        std::vector<std::wstring> lines;
+        for (const auto& line : inbox.Texts(kMsgLog))
+            if (line.find(part) != std::wstring::npos)
+                lines.push_back(line);
+        return lines;
+    }
+
+    std::wstring original;
+    TempFolder temp;
+    fs::path folder = temp.path() / L"Ironvale";
+    fs::path tools = folder / L"tools";
+    Inbox inbox;
+};
+
+TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
+    const std::wstring before = ReadPath();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    const auto downloads = Logged(L": downloading ");
+    ASSERT_EQ(downloads.size(), 5u);
+    const wchar_t* order[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(downloads[i].rfind(std::wstring(order[i]) + L": downloading http", 0), 0u);
+    EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" +
+                              (tools / L"Clang" / L"llvm-mingw-20240606-ucrt-x86_64" / L"bin").native() +
+                              L";" + (tools / L"Ninja").native() + L";" +
+                              (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() +
+                              L";" + (tools / L"Git" / L"cmd").native() + L";" + before);
+    EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
+    for (const auto& entry : fs::directory_iterator(tools))
+        EXPECT_NE(entry.path().extension(), L".zip") << entry.path().string();
+    inbox.Pump();
+    const auto statuses = inbox.Texts(kMsgStatus);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), L"Checking the tools"), 1);
+    EXPECT_EQ(statuses.back(), L"Unpacking Python");
+    const Received* lastProgress = nullptr;
+    for (const auto& item : inbox.received)
+        if (item.message == kMsgProgress)
+            lastProgress = &item;
+    ASSERT_TRUE(lastProgress);
+    EXPECT_EQ(static_cast<INT_PTR>(lastProgress->wParam), -1);
+
+    // What was unpacked runs by its bare name: the real git and python behind the bridges.
+    std::string version;
+    EXPECT_EQ(setup::Run(L"git --version", {}, [&](std::string_view line) { version = line; }), 0u);
+    EXPECT_EQ(version.rfind("git version ", 0), 0u);
+    EXPECT_EQ(setup::Run(L"python -c \"import sys; sys.exit(5)\"", {}), 5u);
+
+    // Again in this process: all on PATH now, nothing changes.
+    inbox.Pump();
+    inbox.received.clear();
+    const std::wstring after = ReadPath();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": using ").size(), 5u);
+    EXPECT_EQ(ReadPath(), after);
+
+    // A new process (PATH as it was): found in the tools folder, nothing downloaded.
+    inbox.Pump();
+    inbox.received.clear();
+    SetEnvironmentVariableW(L"PATH", before.c_str());
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_TRUE(Logged(L": downloading ").empty());
+    EXPECT_TRUE(Logged(L": using ").empty());
+    EXPECT_EQ(Logged(L"Python: ").back(),
+              L"Python: " + (tools / L"Python" / L"tools" / L"python.exe").native());
+}
+
+TEST_F(Tools, PathIsSearchedAsItStands) {
+    TempFolder bin;
+    const fs::path apps = bin.path() / L"WindowsApps";
+    fs::create_directories(apps);
+    for (const wchar_t* program : {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe"})
+        WriteBytes(bin.path() / program, "MZ");
+    WriteBytes(apps / L"python.exe", "MZ");
+    fs::create_directories(bin.path() / L"dir" / L"ninja.exe"); // a folder counts on PATH
+    const std::wstring path = L";" + apps.native() + L";;" + (bin.path() / L"dir").native() +
+                              L";" + bin.path().native();
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": using "),
+              (std::vector<std::wstring>{
+                  L"Git: using " + (bin.path() / L"git.exe").native(),
+                  L"CMake: using " + (bin.path() / L"cmake.exe").native(),
+                  L"Ninja: using " + (bin.path() / L"dir" / L"ninja.exe").native(),
+                  L"Clang: using " + (bin.path() / L"clang++.exe").native(),
+              }));
+    // The only python.exe was under WindowsApps: Python was downloaded and put in front.
+    EXPECT_EQ(Logged(L": downloading ").size(), 1u);
+    EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" + path);
+}
+
+TEST_F(Tools, FailuresNameTheirTool) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::wstring message;
+    };
+    const fs::path tar = L"C:\\windows\\system32\\tar.exe";
+    const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
+    const Case cases[] = {
+        {"corrupt archive",
+         [&] { Replace(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip"); },
+         L"Couldn't unpack Git (Windows 10 1803 or later is needed)."},
+        {"no release document",
+         [&] { fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" / L"latest"); },
+         L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
+        {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
+         L"Couldn't download Ninja."},
+        {"program too deep", [&] { Offer(L"ninja-deep.zip"); }, L"Ninja didn't contain ninja.exe."},
+        {"no Python 3.12",
+         [&] { WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]"); },
+         L"No Python 3.12 package on NuGet."},
+        {"cancelled", [&] { s_cancel = true; }, L"Cancelled."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder run;
+        Offer();
+        c.arrange();
+        EXPECT_EQ(Outcome(run.path()), c.message);
+        s_cancel = false;
+        SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
+    }
+
+    // Without tar.exe the unpack command itself cannot start.
+    TempFolder run;
+    Offer();
+    fs::rename(tar, hidden);
+    const std::wstring outcome = Outcome(run.path());
+    fs::rename(hidden, tar);
+    const fs::path archive = run.path() / L"tools" / L"Git.zip";
+    EXPECT_EQ(outcome, L"Couldn't start: " + Quote(tar) + L" -xf " + Quote(archive) + L" -C " +
+                           Quote(run.path() / L"tools" / L"Git"));
+}
+
+TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
+    Offer(L"ninja-deep.zip");
+    EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");
+    EXPECT_TRUE(fs::exists(tools / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
+    Offer();
+    inbox.Pump();
+    inbox.received.clear();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": downloading ").size(), 3u); // Ninja again, and the two after it
+    EXPECT_FALSE(fs::exists(tools / L"Ninja" / L"a")); // the old content went first
+}
+
+TEST(FindUnder, ExactNamesToDepthThree) {
+    TempFolder temp;
+    const fs::path root = temp.path();
+    fs::create_directories(root / L"a" / L"b" / L"c" / L"d");
+    WriteBytes(root / L"a" / L"b" / L"c" / L"clang++.exe", "x");
+    WriteBytes(root / L"a" / L"b" / L"c" / L"d" / L"ninja.exe", "x");
+    WriteBytes(root / L"Git.EXE", "x");
+    fs::create_directories(root / L"cmake.exe");
+    WriteBytes(root / L"a" / L"cmake.exe", "x");
+    EXPECT_EQ(FindUnder(root, L"clang++.exe"), root / L"a" / L"b" / L"c" / L"clang++.exe");
+    EXPECT_EQ(FindUnder(root, L"ninja.exe"), fs::path());
+    EXPECT_EQ(FindUnder(root, L"git.exe"), fs::path());
+    EXPECT_EQ(FindUnder(root, L"cmake.exe"), root / L"a" / L"cmake.exe");
+    EXPECT_EQ(FindUnder(root / L"missing", L"cmake.exe"), fs::path());
+}
+
+} // namespace
