@@ -1,0 +1,67 @@
+// Download speed of Get against a bare WinHTTP read loop, both into a file, from the stand-in
+// on loopback (scripts/bench starts it and compares with curl on the Linux side).
+//   wine build/cross/bin/get_bench.exe get|bare URL FILE
+#include "setup.h"
+
+#include <psapi.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+using namespace setup;
+
+namespace {
+
+bool BareLoop(const std::wstring& url, const fs::path& file) {
+    wchar_t host[256], path[2048];
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 2048;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts))
+        return false;
+    HINTERNET session = WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET connection = WinHttpConnect(session, host, parts.nPort, 0);
+    HINTERNET request = WinHttpOpenRequest(connection, L"GET", path, nullptr, nullptr, nullptr, 0);
+    UniqueHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool ok = WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) &&
+              WinHttpReceiveResponse(request, nullptr);
+    std::vector<char> buffer(1 << 16);
+    DWORD got = 0;
+    while (ok && WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got) &&
+           got > 0) {
+        DWORD wrote = 0;
+        WriteFile(out.get(), buffer.data(), got, &wrote, nullptr);
+    }
+    WinHttpCloseHandle(request);
+    WinHttpCloseHandle(connection);
+    WinHttpCloseHandle(session);
+    return ok;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 4)
+        return 2;
+    const std::wstring mode = argv[1];
+    const std::wstring url = argv[2];
+    const fs::path file = argv[3];
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = mode == L"get" ? Get(url, nullptr, &file) : BareLoop(url, file);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    std::error_code error;
+    std::printf("%-4ls %s %.2f s  %.0f MB/s  peak working set %.1f MB\n", mode.c_str(),
+                ok ? "ok" : "FAILED", seconds, fs::file_size(file, error) / 1048576.0 / seconds,
+                memory.PeakWorkingSetSize / 1048576.0);
+    return ok ? 0 : 1;
+}
