@@ -248,3 +248,47 @@ TEST(FindUnder, ExactNamesToDepthThree) {
 }
 
 } // namespace
+
+namespace {
+
+// The Linux side of a bridge, seen through Wine's Z: drive: gone, or a zombie waiting to be
+// reaped, once the bridge has been ended.
+bool LinuxProcessAlive(const std::string& pid) {
+    const std::string stat = ReadBytes(L"Z:\\proc\\" + Widen(pid) + L"\\stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
+}
+
+TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
+    Inbox inbox;
+    s_cancel = false;
+    const std::wstring python = Quote(HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe");
+    std::string pid;
+    UniqueHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::wstring failure;
+    auto running = std::async(std::launch::async, [&] {
+        try {
+            setup::Run(python + L" -c \"import os, time; print(os.getpid(), flush=True); time.sleep(600)\"",
+                       {}, [&](std::string_view line) {
+                           pid = line;
+                           SetEvent(started.get());
+                       });
+        } catch (const Failed& failed) {
+            failure = failed.message;
+        }
+    });
+    ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
+    EXPECT_TRUE(LinuxProcessAlive(pid));
+    s_cancel = true;
+    TerminateJobObject(s_job.get(), 1);
+    WaitOrDie(running, 30, "Run of a bridged program after a cancel");
+    s_cancel = false;
+    EXPECT_EQ(failure, L"Cancelled.");
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i, Sleep(100))
+        gone = !LinuxProcessAlive(pid);
+    EXPECT_TRUE(gone) << "python3 " << pid << " outlived its bridge";
+}
+
+} // namespace
