@@ -150,9 +150,14 @@ TempFolder::TempFolder() {
     fs::create_directories(m_path);
 }
 
-TempFolder::~TempFolder() {
+TempFolder::~TempFolder() { RemoveTree(m_path); }
+
+void RemoveTree(const fs::path& folder) {
     std::error_code error;
-    fs::remove_all(m_path, error);
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error))
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(folder, error);
 }
 
 FakeTools::FakeTools() {

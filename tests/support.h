@@ -61,6 +61,9 @@ class FakeTools {
     std::wstring m_path;
 };
 
+// remove_all, also for read-only files (git's objects), which Windows will not delete as such.
+void RemoveTree(const fs::path& folder);
+
 fs::path HelperFolder(); // where the test executables and child.exe are
 std::wstring ChildCommand(const std::wstring& args);
 std::string ReadBytes(const fs::path& file);

@@ -51,7 +51,7 @@ TEST(Scan, DownloadAddressesAsTheExpressionFindsThem) {
         {"value kept as it stands", "\"browser_download_url\":\"a\\u0041b\"", {"a\\u0041b"}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DownloadAddresses(c.body), c.addresses) << c.name;
+        EXPECT_EQ(JsonStrings(c.body, "browser_download_url"), c.addresses) << c.name;
 }
 
 TEST(Scan, AssetNamesMatchWholeAndIgnoreCase) {

@@ -55,6 +55,8 @@ void Preflight(const Choices& choices, RunState& run) {
 std::wstring InstallSteps(const Choices& choices, RunState& run) {
     Preflight(choices, run);
     ProvideTools(choices.folder);
+    run.releaseTag = LatestReleaseTag();
+    CheckOutSource(choices, run);
 
     // Finishing: the launcher is what the build is for; without it the run has failed.
     s_installed = run.sourceDir / L"build" / L"runtime" / L"IronvaleLauncher.exe";

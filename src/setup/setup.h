@@ -124,7 +124,9 @@ void ProvideTools(const fs::path& installFolder);
 
 // What the release documents are read for, scanned by hand: std::regex recurses once per
 // character of a match and brings the process down on a long enough value.
-std::vector<std::string> DownloadAddresses(const std::string& body);
+// Every value of "name": "value" in the body, in order, as the expression
+// "name"\s*:\s*"([^"]+)" finds them, taken as they stand.
+std::vector<std::string> JsonStrings(const std::string& body, const std::string& name);
 std::string NewestPython312(const std::string& body); // empty when there is none
 bool AssetMatches(const std::string& address, const std::string& pattern);
 
@@ -155,6 +157,8 @@ void InstallWith(const Choices& choices, const Steps& steps);
 std::wstring InstallSteps(const Choices& choices, RunState& run);
 
 void Preflight(const Choices& choices, RunState& run);
+std::wstring LatestReleaseTag(); // the fallback tag when the lookup fails
+void CheckOutSource(const Choices& choices, RunState& run);
 // The disk-space question, or an empty text when there is nothing to ask.
 std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 

@@ -113,8 +113,8 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
 
 } // namespace
 
-std::vector<std::string> DownloadAddresses(const std::string& body) {
-    static const std::string key = "\"browser_download_url\"";
+std::vector<std::string> JsonStrings(const std::string& body, const std::string& name) {
+    const std::string key = "\"" + name + "\"";
     std::vector<std::string> addresses;
     size_t at = 0;
     while ((at = body.find(key, at)) != std::string::npos) {
@@ -171,7 +171,7 @@ std::wstring LatestAsset(const std::string& repository, const std::string& patte
     std::string body;
     if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body))
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
-    for (const std::string& address : DownloadAddresses(body))
+    for (const std::string& address : JsonStrings(body, "browser_download_url"))
         if (AssetMatches(address, pattern))
             return Widen(address);
     Fail(L"No download of " + name + L" matched what Setup expects.");

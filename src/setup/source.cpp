@@ -1,0 +1,84 @@
+// The project's source: the latest release's tag, and the Git working tree to build.
+#include "setup.h"
+
+namespace setup {
+
+namespace {
+
+#ifndef IRONVALE_REPO_URL
+#define IRONVALE_REPO_URL "https://github.com/ironvale-recomp/ironvale-recomp.git"
+#endif
+#ifndef IRONVALE_RELEASE_API
+#define IRONVALE_RELEASE_API                                                                   \
+    "https://api.github.com/repos/ironvale-recomp/ironvale-recomp/releases/latest"
+#endif
+#ifndef IRONVALE_COMMIT
+#define IRONVALE_COMMIT "0000000"
+#endif
+
+constexpr char kRepoUrl[] = IRONVALE_REPO_URL;
+constexpr char kReleaseApi[] = IRONVALE_RELEASE_API;
+constexpr char kVersion[] = "0.1.0 (" IRONVALE_COMMIT ")";
+
+bool IsEmptyFolder(const fs::path& folder) {
+    std::error_code error;
+    fs::directory_iterator it(folder, error);
+    return !error && it == fs::directory_iterator();
+}
+
+DWORD Git(const fs::path& installFolder, const std::wstring& args) {
+    return Run(L"git " + args, installFolder);
+}
+
+} // namespace
+
+std::wstring LatestReleaseTag() {
+    std::string body;
+    if (Get(Widen(kReleaseApi), &body)) {
+        const auto tags = JsonStrings(body, "tag_name");
+        if (!tags.empty())
+            return Widen(tags.front());
+    }
+    const std::string version = kVersion;
+    return L"v" + Widen(version.substr(0, version.find(' ')));
+}
+
+void CheckOutSource(const Choices& choices, RunState& run) {
+    const fs::path& folder = choices.folder;
+    const std::wstring tree = Quote(run.sourceDir);
+    std::error_code error;
+    if (fs::exists(run.sourceDir / L".git", error)) {
+        Status(L"Updating the source code");
+    } else {
+        Status(L"Downloading the source code");
+        if (fs::exists(run.sourceDir, error) && !IsEmptyFolder(run.sourceDir))
+            Fail(run.sourceDir.native() +
+                 L" already exists and isn't a copy of the project. Choose another folder.");
+        if (Git(folder, L"clone " + Widen(kRepoUrl) + L" " + tree) != 0)
+            Fail(L"Couldn't download the source code from GitHub.");
+    }
+    // Without a network the tree builds as it is.
+    Git(folder, L"-C " + tree + L" fetch --tags --force origin");
+
+    std::string branch;
+    const bool onBranch = GitOutput(run.sourceDir, L"symbolic-ref -q --short HEAD", branch) &&
+                          !branch.empty();
+    std::string changes;
+    GitOutput(run.sourceDir, L"status --porcelain --untracked-files=no --ignore-submodules=all",
+              changes);
+
+    if (!changes.empty()) {
+        Log(L"The source folder has changes of its own: building it as it is (no update).");
+    } else if (onBranch) {
+        Log(L"The source folder is on branch " + Widen(branch) + L": updating that branch.");
+        if (Git(folder, L"-C " + tree + L" pull --ff-only") != 0)
+            Log(L"(couldn't update the branch - building the code as it is)");
+    } else if (Git(folder, L"-C " + tree + L" checkout --force " + run.releaseTag) == 0) {
+        Log(L"Building release " + run.releaseTag + L".");
+    } else if (Git(folder, L"-C " + tree + L" checkout --force main") != 0 ||
+               Git(folder, L"-C " + tree + L" pull --ff-only") != 0) {
+        Log(L"(couldn't update - building the code as it is)");
+    }
+}
+
+} // namespace setup
