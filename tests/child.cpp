@@ -8,7 +8,8 @@
 //   cwd=1       write the current folder (UTF-8)
 //   spawn=MS    start a grandchild that sleeps MS (it inherits the output), write "grandchild
 //   <pid>" exit=N      end with exit code N (decimal, unsigned 32 bits)
-// Anything without '=' is ignored, so the child also stands in for git ("git -C folder ...").
+// Anything without '=' is ignored, so the child also stands in for git ("git -C folder ...");
+// named git.exe, "clone URL DIR" makes DIR\.git as a clone would.
 #include <windows.h>
 
 #include <algorithm>
@@ -107,6 +108,13 @@ void Spawn(const std::wstring& sleepMs) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    wchar_t self[MAX_PATH];
+    const std::wstring name(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    if (name.size() >= 8 && name.substr(name.size() - 8) == L"\\git.exe" && argc == 4 &&
+        std::wstring(argv[1]) == L"clone") {
+        CreateDirectoryW(argv[3], nullptr);
+        CreateDirectoryW((std::wstring(argv[3]) + L"\\.git").c_str(), nullptr);
+    }
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         const size_t eq = arg.find(L'=');

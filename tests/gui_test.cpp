@@ -560,6 +560,7 @@ TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
 fs::path PrepareInstall(const fs::path& folder) {
     const fs::path tree = folder / L"ironvale-recomp";
     fs::create_directories(tree / L"game" / L"extracted");
+    fs::create_directories(tree / L".git"); // the stand-in git of FakeTools leaves it as it is
     WriteBytes(tree / L"game" / L"extracted" / L"default.xex", "xex");
     const fs::path runtime = tree / L"build" / L"runtime";
     fs::create_directories(runtime);

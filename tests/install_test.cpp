@@ -170,6 +170,7 @@ TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {
     // Once extracted, the source is not looked at: the run goes on to the launcher check.
     const fs::path extracted = choices.folder / L"ironvale-recomp" / L"game" / L"extracted";
     fs::create_directories(extracted);
+    fs::create_directories(choices.folder / L"ironvale-recomp" / L".git"); // an earlier install
     WriteBytes(extracted / L"default.xex", "xex");
     inbox.received.clear();
     g_atDone = {};
@@ -185,6 +186,7 @@ TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {
 TEST_F(InstallRun, ABuiltLauncherEndsInSuccess) {
     const fs::path runtime = choices.folder / L"ironvale-recomp" / L"build" / L"runtime";
     fs::create_directories(runtime);
+    fs::create_directories(choices.folder / L"ironvale-recomp" / L".git");
     WriteBytes(runtime / L"IronvaleLauncher.exe", "MZ");
     for (bool shortcut : {false, true}) {
         inbox.received.clear();

@@ -255,7 +255,11 @@ TEST_F(Runner, ManyRunsLeakNoHandles) {
     inbox.received.clear();
     const size_t before = CountHandles();
     for (int i = 0; i < 300; ++i) {
-        Lines(LR"(out=line\n exit=0)");
+        try {
+            Lines(LR"(out=line\n exit=0)");
+        } catch (const Failed& failed) {
+            FAIL() << "run " << i << ": " << Narrow(failed.message);
+        }
         if (i % 50 == 0)
             inbox.received.clear();
     }

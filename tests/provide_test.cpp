@@ -46,8 +46,8 @@ void Offer(const std::wstring& ninja = L"ninja-win.zip") {
     Publish(L"git-for-windows/git", L"MinGit-2.45.1-64-bit.zip");
     Publish(L"Kitware/CMake", L"cmake-3.30.0-windows-x86_64.zip");
     Publish(L"mstorsjo/llvm-mingw", L"llvm-mingw-20240606-ucrt-x86_64.zip");
-    const fs::path doc = kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" /
-                         L"latest";
+    const fs::path doc =
+        kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" / L"latest";
     fs::create_directories(doc.parent_path());
     // The provider insists on ninja-win.zip; a different archive is served under that name.
     Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
@@ -55,8 +55,8 @@ void Offer(const std::wstring& ninja = L"ninja-win.zip") {
     const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
     fs::create_directories(index.parent_path());
     WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");
-    const fs::path package = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" /
-                             L"python.3.12.10.nupkg";
+    const fs::path package =
+        kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" / L"python.3.12.10.nupkg";
     fs::create_directories(package.parent_path());
     Replace(kArchives / L"python.3.12.10.nupkg", package);
 }
@@ -106,11 +106,12 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
     const wchar_t* order[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
     for (size_t i = 0; i < 5; ++i)
         EXPECT_EQ(downloads[i].rfind(std::wstring(order[i]) + L": downloading http", 0), 0u);
-    EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" +
-                              (tools / L"Clang" / L"llvm-mingw-20240606-ucrt-x86_64" / L"bin").native() +
-                              L";" + (tools / L"Ninja").native() + L";" +
-                              (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() +
-                              L";" + (tools / L"Git" / L"cmd").native() + L";" + before);
+    EXPECT_EQ(ReadPath(),
+              (tools / L"Python" / L"tools").native() + L";" +
+                  (tools / L"Clang" / L"llvm-mingw-20240606-ucrt-x86_64" / L"bin").native() + L";" +
+                  (tools / L"Ninja").native() + L";" +
+                  (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() + L";" +
+                  (tools / L"Git" / L"cmd").native() + L";" + before);
     EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
     for (const auto& entry : fs::directory_iterator(tools))
         EXPECT_NE(entry.path().extension(), L".zip") << entry.path().string();
@@ -158,8 +159,8 @@ TEST_F(Tools, PathIsSearchedAsItStands) {
         WriteBytes(bin.path() / program, "MZ");
     WriteBytes(apps / L"python.exe", "MZ");
     fs::create_directories(bin.path() / L"dir" / L"ninja.exe"); // a folder counts on PATH
-    const std::wstring path = L";" + apps.native() + L";;" + (bin.path() / L"dir").native() +
-                              L";" + bin.path().native();
+    const std::wstring path =
+        L";" + apps.native() + L";;" + (bin.path() / L"dir").native() + L";" + bin.path().native();
     SetEnvironmentVariableW(L"PATH", path.c_str());
 
     ASSERT_EQ(Outcome(folder), L"ok");
@@ -185,16 +186,23 @@ TEST_F(Tools, FailuresNameTheirTool) {
     const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
     const Case cases[] = {
         {"corrupt archive",
-         [&] { Replace(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip"); },
+         [&] {
+             Replace(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
+         },
          L"Couldn't unpack Git (Windows 10 1803 or later is needed)."},
         {"no release document",
-         [&] { fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" / L"latest"); },
+         [&] {
+             fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
+                        L"latest");
+         },
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
          L"Couldn't download Ninja."},
         {"program too deep", [&] { Offer(L"ninja-deep.zip"); }, L"Ninja didn't contain ninja.exe."},
         {"no Python 3.12",
-         [&] { WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]"); },
+         [&] {
+             WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]");
+         },
          L"No Python 3.12 package on NuGet."},
         {"cancelled", [&] { s_cancel = true; }, L"Cancelled."},
     };
@@ -227,7 +235,7 @@ TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
     inbox.Pump();
     inbox.received.clear();
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_EQ(Logged(L": downloading ").size(), 3u); // Ninja again, and the two after it
+    EXPECT_EQ(Logged(L": downloading ").size(), 3u);   // Ninja again, and the two after it
     EXPECT_FALSE(fs::exists(tools / L"Ninja" / L"a")); // the old content went first
 }
 
@@ -263,17 +271,20 @@ bool LinuxProcessAlive(const std::string& pid) {
 TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
     Inbox inbox;
     s_cancel = false;
-    const std::wstring python = Quote(HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe");
+    const std::wstring python =
+        Quote(HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe");
     std::string pid;
     UniqueHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::wstring failure;
     auto running = std::async(std::launch::async, [&] {
         try {
-            setup::Run(python + L" -c \"import os, time; print(os.getpid(), flush=True); time.sleep(600)\"",
-                       {}, [&](std::string_view line) {
-                           pid = line;
-                           SetEvent(started.get());
-                       });
+            setup::Run(
+                python +
+                    L" -c \"import os, time; print(os.getpid(), flush=True); time.sleep(600)\"",
+                {}, [&](std::string_view line) {
+                    pid = line;
+                    SetEvent(started.get());
+                });
         } catch (const Failed& failed) {
             failure = failed.message;
         }

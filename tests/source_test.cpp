@@ -11,8 +11,8 @@ namespace {
 
 const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
 const fs::path kServed = kRoot / L"git" / L"ironvale-recomp.git";
-const fs::path kRelease =
-    kRoot / L"github" / L"repos" / L"ironvale-recomp" / L"ironvale-recomp" / L"releases" / L"latest";
+const fs::path kRelease = kRoot / L"github" / L"repos" / L"ironvale-recomp" / L"ironvale-recomp" /
+                          L"releases" / L"latest";
 
 void CopyTree(const fs::path& from, const fs::path& to) {
     RemoveTree(to);
@@ -136,7 +136,8 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     WriteBytes(script, edited);
     WriteBytes(run.sourceDir / L"notes.txt", "untracked");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"The source folder has changes of its own: building it as it is (no update)."));
+    EXPECT_TRUE(
+        Logged(L"The source folder has changes of its own: building it as it is (no update)."));
     EXPECT_FALSE(Ran(L"checkout --force v1.0.0"));
     EXPECT_EQ(ReadBytes(script), edited);
     EXPECT_EQ(Head(), "v0.1.0"); // still where it was
@@ -169,8 +170,9 @@ TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
 TEST_F(Source, AForeignFolderIsRefusedAnEmptyOneIsClonedInto) {
     fs::create_directories(run.sourceDir);
     WriteBytes(run.sourceDir / L"thesis.doc", "precious");
-    EXPECT_EQ(Step(), run.sourceDir.native() +
-                          L" already exists and isn't a copy of the project. Choose another folder.");
+    EXPECT_EQ(Step(),
+              run.sourceDir.native() +
+                  L" already exists and isn't a copy of the project. Choose another folder.");
     EXPECT_FALSE(fs::exists(run.sourceDir / L".git"));
     EXPECT_EQ(ReadBytes(run.sourceDir / L"thesis.doc"), "precious");
     for (const auto& line : Lines())

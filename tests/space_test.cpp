@@ -31,6 +31,7 @@ class Space : public ::testing::Test {
         if (extracted) {
             const fs::path xex = folder / L"ironvale-recomp" / L"game" / L"extracted";
             fs::create_directories(xex);
+            fs::create_directories(folder / L"ironvale-recomp" / L".git");
             WriteBytes(xex / L"default.xex", "x");
         }
         Choices choices;
@@ -60,8 +61,7 @@ TEST_F(Space, LessAsksAndNoStopsTheRun) {
     g_answer = IDNO;
     EXPECT_EQ(RunOn(L"R:\\Ironvale", false), L"Not enough disk space.");
     ASSERT_EQ(g_questions.size(), 1u);
-    EXPECT_EQ(g_questions[0],
-              L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?");
+    EXPECT_EQ(g_questions[0], L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?");
     g_answer = IDYES;
     EXPECT_EQ(RunOn(L"R:\\Ironvale", false), kLauncherMissing); // Yes goes on
 }

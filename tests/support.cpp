@@ -150,7 +150,9 @@ TempFolder::TempFolder() {
     fs::create_directories(m_path);
 }
 
-TempFolder::~TempFolder() { RemoveTree(m_path); }
+TempFolder::~TempFolder() {
+    RemoveTree(m_path);
+}
 
 void RemoveTree(const fs::path& folder) {
     std::error_code error;
@@ -161,8 +163,8 @@ void RemoveTree(const fs::path& folder) {
 }
 
 FakeTools::FakeTools() {
-    for (const wchar_t* program : {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe",
-                                   L"python.exe"})
+    for (const wchar_t* program :
+         {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
         fs::copy_file(HelperFolder() / L"child.exe", m_bin.path() / program);
     std::wstring path(32768, L'\0');
     path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32768));
@@ -170,7 +172,9 @@ FakeTools::FakeTools() {
     SetEnvironmentVariableW(L"PATH", (m_bin.path().native() + L";" + path).c_str());
 }
 
-FakeTools::~FakeTools() { SetEnvironmentVariableW(L"PATH", m_path.c_str()); }
+FakeTools::~FakeTools() {
+    SetEnvironmentVariableW(L"PATH", m_path.c_str());
+}
 
 fs::path HelperFolder() {
     wchar_t self[MAX_PATH];

@@ -9,7 +9,7 @@ namespace {
 #define IRONVALE_REPO_URL "https://github.com/ironvale-recomp/ironvale-recomp.git"
 #endif
 #ifndef IRONVALE_RELEASE_API
-#define IRONVALE_RELEASE_API                                                                   \
+#define IRONVALE_RELEASE_API                                                                       \
     "https://api.github.com/repos/ironvale-recomp/ironvale-recomp/releases/latest"
 #endif
 #ifndef IRONVALE_COMMIT
@@ -61,8 +61,8 @@ void CheckOutSource(const Choices& choices, RunState& run) {
     Git(folder, L"-C " + tree + L" fetch --tags --force origin");
 
     std::string branch;
-    const bool onBranch = GitOutput(run.sourceDir, L"symbolic-ref -q --short HEAD", branch) &&
-                          !branch.empty();
+    const bool onBranch =
+        GitOutput(run.sourceDir, L"symbolic-ref -q --short HEAD", branch) && !branch.empty();
     std::string changes;
     GitOutput(run.sourceDir, L"status --porcelain --untracked-files=no --ignore-submodules=all",
               changes);
