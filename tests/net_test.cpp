@@ -67,6 +67,13 @@ TEST_F(Fetch, WholeBodiesArriveOnlyWithStatus200) {
     EXPECT_TRUE(inbox.received.empty()); // no label: nothing for the window
 }
 
+TEST_F(Fetch, SaysWhoItIs) {
+    std::string headers;
+    ASSERT_TRUE(Get(Url(L"/fault/headers/0"), &headers));
+    EXPECT_NE(headers.find("User-Agent: Ironvale-Setup\n"), std::string::npos) << headers;
+    EXPECT_EQ(headers.find("User-Agent: Ironvale-Setup, "), std::string::npos) << headers;
+}
+
 TEST_F(Fetch, AFileIsWrittenAndLeftEmptyOnAnErrorStatus) {
     const fs::path file = temp.path() / L"body.bin";
     ASSERT_TRUE(Get(Url(L"/fault/chunked/70000"), nullptr, &file));

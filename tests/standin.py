@@ -11,6 +11,7 @@ there), and made-up bodies under /fault/ for the transfer cases:
   /fault/redirect/N           302 to /fault/bytes/N
   /fault/slow/N               N bytes with Content-Length, 64 KB every 50 ms
   /fault/count/0              the number of requests served before this one
+  /fault/headers/0            the request's header lines, as they arrived
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
@@ -63,8 +64,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def fault(self, mode, n):
-        if mode == "count":
-            body = str(Handler.served - 1).encode()
+        if mode in ("count", "headers"):
+            body = (str(Handler.served - 1) if mode == "count" else str(self.headers)).encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
