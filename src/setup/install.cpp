@@ -57,6 +57,7 @@ std::wstring InstallSteps(const Choices& choices, RunState& run) {
     ProvideTools(choices.folder);
     run.releaseTag = LatestReleaseTag();
     CheckOutSource(choices, run);
+    BuildGame(choices, run);
 
     // Finishing: the launcher is what the build is for; without it the run has failed.
     s_installed = run.sourceDir / L"build" / L"runtime" / L"IronvaleLauncher.exe";

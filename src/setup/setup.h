@@ -159,6 +159,9 @@ std::wstring InstallSteps(const Choices& choices, RunState& run);
 void Preflight(const Choices& choices, RunState& run);
 std::wstring LatestReleaseTag(); // the fallback tag when the lookup fails
 void CheckOutSource(const Choices& choices, RunState& run);
+void OnBuildLine(std::string_view line);
+std::wstring BuildCommand(const Choices& choices, const RunState& run);
+void BuildGame(const Choices& choices, const RunState& run);
 // The disk-space question, or an empty text when there is nothing to ask.
 std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 
