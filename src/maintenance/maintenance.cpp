@@ -1,0 +1,101 @@
+#include "maintenance.h"
+
+#include <cwctype>
+#include <system_error>
+
+namespace maintenance {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const wchar_t* kLeftoverExtensions[] = {L".obj", L".o",   L".a",  L".lib",
+                                                  L".pch", L".map", L".gch"};
+// What the tool step creates in the tools folder: one folder per tool and, until it has been
+// unpacked, its archive. Nothing else there is Setup's to delete.
+constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
+
+constexpr auto kWalkOptions = fs::directory_options::skip_permission_denied;
+
+bool IsLeftover(const fs::path& path) {
+    for (const wchar_t* extension : kLeftoverExtensions)
+        if (Lower(path, extension))
+            return true;
+    return false;
+}
+
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code error;
+    return entry.is_regular_file(error) && !error;
+}
+
+// Calls visit for every regular file below folder, until the walk meets an error.
+template <typename Visit> void ForEachFile(const fs::path& folder, Visit visit) {
+    std::error_code error;
+    fs::recursive_directory_iterator it(folder, kWalkOptions, error);
+    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error))
+        if (IsRegularFile(*it))
+            visit(it->path());
+}
+
+std::uint64_t FileSize(const fs::path& file) {
+    std::error_code error;
+    const auto size = fs::file_size(file, error);
+    return error ? 0 : size;
+}
+
+} // namespace
+
+bool Lower(const fs::path& path, const std::wstring& extension) {
+    std::wstring text = path.extension().wstring();
+    for (wchar_t& unit : text)
+        unit = static_cast<wchar_t>(std::towlower(unit));
+    return text == extension;
+}
+
+std::uint64_t SizeOf(const fs::path& path) {
+    std::error_code error;
+    if (fs::is_regular_file(path, error))
+        return FileSize(path);
+    std::uint64_t size = 0;
+    ForEachFile(path, [&size](const fs::path& file) { size += FileSize(file); });
+    return size;
+}
+
+Part Leftovers(const fs::path& sourceDir) {
+    Part part{L"Build leftovers (object files, libraries, generated C++)", {}, 0};
+    std::error_code error;
+    const fs::path build = sourceDir / L"build";
+    if (fs::is_directory(build, error))
+        ForEachFile(build, [&part](const fs::path& file) {
+            if (!IsLeftover(file))
+                return;
+            part.size += FileSize(file);
+            part.paths.push_back(file);
+        });
+    const fs::path generated = sourceDir / L"generated" / L"ppc";
+    if (fs::is_directory(generated, error)) {
+        part.size += SizeOf(generated);
+        part.paths.push_back(generated);
+    }
+    return part;
+}
+
+Part Tools(const fs::path& sourceDir) {
+    Part part{L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)", {}, 0};
+    const fs::path tools = sourceDir.parent_path() / L"tools";
+    std::error_code error;
+    if (!fs::is_directory(tools / L"Clang", error) && !fs::is_directory(tools / L"CMake", error) &&
+        !fs::is_directory(tools / L"Python", error))
+        return part;
+    // The tools folder may be shared with the user's own files: only what Setup made goes.
+    for (const wchar_t* name : kToolNames)
+        for (const fs::path& path : {tools / name, tools / (std::wstring(name) + L".zip")})
+            if (fs::exists(path, error)) {
+                part.size += SizeOf(path);
+                part.paths.push_back(path);
+            }
+    return part;
+}
+
+} // namespace maintenance
