@@ -50,15 +50,32 @@ class TempFolder {
     fs::path m_path;
 };
 
+// Puts a folder first on this process's PATH for as long as it lives.
+class PathFront {
+  public:
+    explicit PathFront(const fs::path& folder);
+    ~PathFront();
+    PathFront(const PathFront&) = delete;
+    PathFront& operator=(const PathFront&) = delete;
+
+  private:
+    std::wstring m_path;
+};
+
 // The five build tools, as small stand-ins first on PATH, for runs that are not about tools.
 class FakeTools {
   public:
     FakeTools();
-    ~FakeTools();
 
   private:
     TempFolder m_bin;
-    std::wstring m_path;
+    std::unique_ptr<PathFront> m_front;
+};
+
+// git.exe and python.exe that run the machine's real git and python3, first on PATH.
+class Bridges : public PathFront {
+  public:
+    Bridges();
 };
 
 // remove_all, also for read-only files (git's objects), which Windows will not delete as such.
