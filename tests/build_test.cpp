@@ -86,16 +86,11 @@ class Build : public ::testing::Test {
   protected:
     void SetUp() override {
         s_cancel = false;
-        wchar_t path[32768];
-        oldPath.assign(path, GetEnvironmentVariableW(L"PATH", path, 32768));
-        const fs::path bridges = HelperFolder().parent_path() / L"bridge" / L"stub";
-        SetEnvironmentVariableW(L"PATH", (bridges.native() + L";" + oldPath).c_str());
         run.sourceDir = temp.path() / L"ironvale-recomp";
         fs::create_directories(run.sourceDir / L"tools");
         choices.source = temp.path() / L"Ironvale.iso";
         WriteBytes(choices.source, "disc");
     }
-    void TearDown() override { SetEnvironmentVariableW(L"PATH", oldPath.c_str()); }
 
     std::wstring Outcome(const std::string& script) {
         WriteBytes(run.sourceDir / L"tools" / L"build.py", script);
@@ -107,7 +102,7 @@ class Build : public ::testing::Test {
         }
     }
 
-    std::wstring oldPath;
+    Bridges bridges;
     TempFolder temp;
     Choices choices;
     RunState run;

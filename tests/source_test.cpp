@@ -24,16 +24,11 @@ class Source : public ::testing::Test {
   protected:
     void SetUp() override {
         s_cancel = false;
-        wchar_t path[32768];
-        oldPath.assign(path, GetEnvironmentVariableW(L"PATH", path, 32768));
-        const fs::path bridges = HelperFolder().parent_path() / L"bridge" / L"stub";
-        SetEnvironmentVariableW(L"PATH", (bridges.native() + L";" + oldPath).c_str());
         Network(true);
         choices.folder = temp.path() / L"Ironvale";
         fs::create_directories(choices.folder);
         run.sourceDir = choices.folder / L"ironvale-recomp";
     }
-    void TearDown() override { SetEnvironmentVariableW(L"PATH", oldPath.c_str()); }
 
     // The stand-in's repository and release document, or neither (no network).
     void Network(bool up) {
@@ -83,7 +78,7 @@ class Source : public ::testing::Test {
     }
     std::string Head() { return Git(L"describe --tags --always"); }
 
-    std::wstring oldPath;
+    Bridges bridges;
     TempFolder temp;
     Choices choices;
     RunState run;

@@ -162,19 +162,25 @@ void RemoveTree(const fs::path& folder) {
     fs::remove_all(folder, error);
 }
 
+PathFront::PathFront(const fs::path& folder) {
+    std::wstring path(32768, L'\0');
+    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32768));
+    m_path = path;
+    SetEnvironmentVariableW(L"PATH", (folder.native() + L";" + path).c_str());
+}
+
+PathFront::~PathFront() {
+    SetEnvironmentVariableW(L"PATH", m_path.c_str());
+}
+
 FakeTools::FakeTools() {
     for (const wchar_t* program :
          {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
         fs::copy_file(HelperFolder() / L"child.exe", m_bin.path() / program);
-    std::wstring path(32768, L'\0');
-    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32768));
-    m_path = path;
-    SetEnvironmentVariableW(L"PATH", (m_bin.path().native() + L";" + path).c_str());
+    m_front = std::make_unique<PathFront>(m_bin.path());
 }
 
-FakeTools::~FakeTools() {
-    SetEnvironmentVariableW(L"PATH", m_path.c_str());
-}
+Bridges::Bridges() : PathFront(HelperFolder().parent_path() / L"bridge" / L"stub") {}
 
 fs::path HelperFolder() {
     wchar_t self[MAX_PATH];
