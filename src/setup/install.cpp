@@ -59,14 +59,7 @@ std::wstring InstallSteps(const Choices& choices, RunState& run) {
     CheckOutSource(choices, run);
     BuildGame(choices, run);
 
-    // Finishing: the launcher is what the build is for; without it the run has failed.
-    s_installed = run.sourceDir / L"build" / L"runtime" / L"IronvaleLauncher.exe";
-    std::error_code error;
-    if (!fs::exists(s_installed, error))
-        Fail(L"The build finished but IronvaleLauncher.exe isn't there.");
-    std::wstring endText = L"Done. Start the game with the launcher";
-    endText += choices.shortcut ? L" (\"Ironvale Recompiled\" on the desktop)." : L".";
-    return endText;
+    return Finish(choices, run);
 }
 
 void InstallWith(const Choices& choices, const Steps& steps) {

@@ -162,6 +162,8 @@ void CheckOutSource(const Choices& choices, RunState& run);
 void OnBuildLine(std::string_view line);
 std::wstring BuildCommand(const Choices& choices, const RunState& run);
 void BuildGame(const Choices& choices, const RunState& run);
+// The launcher check and the chosen options; returns the end text of the run.
+std::wstring Finish(const Choices& choices, const RunState& run);
 // The disk-space question, or an empty text when there is nothing to ask.
 std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 
