@@ -1,6 +1,7 @@
 // Throughput of the process runner with everything a real build has behind it: a child writing
 // build-like lines, each line logged to setup.log and posted to a window that drains them.
-//   wine build/cross/bin/run_bench.exe [lines]
+//   wine build/cross/bin/run_bench.exe [lines] [build]
+// With "build" the line callback is the build step's own, OnBuildLine, posting progress too.
 #include "setup.h"
 
 #include <psapi.h>
@@ -64,6 +65,7 @@ size_t CountLines(const fs::path& file) {
 
 int wmain(int argc, wchar_t** argv) {
     const unsigned long lines = argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 1000000;
+    const bool build = argc > 2 && std::wstring(argv[2]) == L"build";
     s_job = MakeJob();
 
     wchar_t tempPath[MAX_PATH];
@@ -89,7 +91,11 @@ int wmain(int argc, wchar_t** argv) {
     std::thread worker([&] {
         OpenLog(folder / L"setup.log");
         try {
-            Run(command, {}, [&](std::string_view) { ++seen; });
+            Run(command, {}, [&](std::string_view line) {
+                ++seen;
+                if (build)
+                    OnBuildLine(line);
+            });
         } catch (const Failed& failed) {
             std::fwprintf(stderr, L"%ls\n", failed.message.c_str());
         }
