@@ -13,52 +13,11 @@ namespace {
 
 const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
 const fs::path kArchives = Widen(IRONVALE_ARCHIVES);
-const std::wstring kFiles = Widen(IRONVALE_STANDIN) + L"/files/";
 
 std::wstring ReadPath() {
     wchar_t path[32768];
     const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32768);
     return std::wstring(path, length);
-}
-
-// copy_file's overwrite option fails under MinGW's libstdc++ when the target exists.
-void Replace(const fs::path& from, const fs::path& to) {
-    std::error_code error;
-    fs::remove(to, error);
-    fs::copy_file(from, to);
-}
-
-std::string Release(const std::wstring& file) {
-    return "{\"assets\":[{\"browser_download_url\":\"" + Narrow(kFiles + file) + "\"}]}";
-}
-
-void Publish(const std::wstring& repository, const std::wstring& file) {
-    const fs::path doc = kRoot / L"github" / L"repos" / repository / L"releases" / L"latest";
-    fs::create_directories(doc.parent_path());
-    WriteBytes(doc, Release(file));
-}
-
-// The stand-in offers each tool's archive under the name its provider looks for, or another.
-void Offer(const std::wstring& ninja = L"ninja-win.zip") {
-    fs::create_directories(kRoot / L"files");
-    for (const auto& entry : fs::directory_iterator(kArchives))
-        Replace(entry.path(), kRoot / L"files" / entry.path().filename());
-    Publish(L"git-for-windows/git", L"MinGit-2.45.1-64-bit.zip");
-    Publish(L"Kitware/CMake", L"cmake-3.30.0-windows-x86_64.zip");
-    Publish(L"mstorsjo/llvm-mingw", L"llvm-mingw-20240606-ucrt-x86_64.zip");
-    const fs::path doc =
-        kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" / L"latest";
-    fs::create_directories(doc.parent_path());
-    // The provider insists on ninja-win.zip; a different archive is served under that name.
-    Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
-    WriteBytes(doc, Release(L"ninja-win.zip"));
-    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
-    fs::create_directories(index.parent_path());
-    WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");
-    const fs::path package =
-        kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" / L"python.3.12.10.nupkg";
-    fs::create_directories(package.parent_path());
-    Replace(kArchives / L"python.3.12.10.nupkg", package);
 }
 
 std::wstring Outcome(const fs::path& folder) {
@@ -76,7 +35,7 @@ class Tools : public ::testing::Test {
         s_cancel = false;
         original = ReadPath();
         SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
-        Offer();
+        OfferTools();
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"PATH", original.c_str());
@@ -187,7 +146,8 @@ TEST_F(Tools, FailuresNameTheirTool) {
     const Case cases[] = {
         {"corrupt archive",
          [&] {
-             Replace(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
+             fs::remove(kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
+             fs::copy_file(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
          },
          L"Couldn't unpack Git (Windows 10 1803 or later is needed)."},
         {"no release document",
@@ -198,7 +158,7 @@ TEST_F(Tools, FailuresNameTheirTool) {
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
          L"Couldn't download Ninja."},
-        {"program too deep", [&] { Offer(L"ninja-deep.zip"); }, L"Ninja didn't contain ninja.exe."},
+        {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); }, L"Ninja didn't contain ninja.exe."},
         {"no Python 3.12",
          [&] {
              WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]");
@@ -209,7 +169,7 @@ TEST_F(Tools, FailuresNameTheirTool) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder run;
-        Offer();
+        OfferTools();
         c.arrange();
         EXPECT_EQ(Outcome(run.path()), c.message);
         s_cancel = false;
@@ -218,7 +178,7 @@ TEST_F(Tools, FailuresNameTheirTool) {
 
     // Without tar.exe the unpack command itself cannot start.
     TempFolder run;
-    Offer();
+    OfferTools();
     fs::rename(tar, hidden);
     const std::wstring outcome = Outcome(run.path());
     fs::rename(hidden, tar);
@@ -228,10 +188,10 @@ TEST_F(Tools, FailuresNameTheirTool) {
 }
 
 TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
-    Offer(L"ninja-deep.zip");
+    OfferTools(L"ninja-deep.zip");
     EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");
     EXPECT_TRUE(fs::exists(tools / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
-    Offer();
+    OfferTools();
     inbox.Pump();
     inbox.received.clear();
     ASSERT_EQ(Outcome(folder), L"ok");

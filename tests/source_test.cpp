@@ -14,12 +14,6 @@ const fs::path kServed = kRoot / L"git" / L"ironvale-recomp.git";
 const fs::path kRelease = kRoot / L"github" / L"repos" / L"ironvale-recomp" / L"ironvale-recomp" /
                           L"releases" / L"latest";
 
-void CopyTree(const fs::path& from, const fs::path& to) {
-    RemoveTree(to);
-    fs::create_directories(to.parent_path());
-    fs::copy(from, to, fs::copy_options::recursive);
-}
-
 class Source : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -30,17 +24,7 @@ class Source : public ::testing::Test {
         run.sourceDir = choices.folder / L"ironvale-recomp";
     }
 
-    // The stand-in's repository and release document, or neither (no network).
-    void Network(bool up) {
-        std::error_code error;
-        RemoveTree(kServed);
-        fs::remove(kRelease, error);
-        if (!up)
-            return;
-        CopyTree(Widen(IRONVALE_ORIGIN), kServed);
-        fs::create_directories(kRelease.parent_path());
-        WriteBytes(kRelease, R"({"url":"x","tag_name": "v1.0.0","name":"Ironvale 1.0"})");
-    }
+    void Network(bool up) { OfferProject(up); }
 
     // git on the working tree, as a test arranges it.
     std::string Git(const std::wstring& args) {

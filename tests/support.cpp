@@ -261,6 +261,72 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what) {
     ExitProcess(3);
 }
 
+namespace {
+const fs::path kRoot = setup::Widen(IRONVALE_STANDIN_ROOT);
+const fs::path kArchives = setup::Widen(IRONVALE_ARCHIVES);
+const std::wstring kFiles = setup::Widen(IRONVALE_STANDIN) + L"/files/";
+} // namespace
+
+// copy_file's overwrite option fails under MinGW's libstdc++ when the target exists.
+static void Replace(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    fs::remove(to, error);
+    fs::copy_file(from, to);
+}
+
+static std::string Release(const std::wstring& file) {
+    return "{\"assets\":[{\"browser_download_url\":\"" + setup::Narrow(kFiles + file) + "\"}]}";
+}
+
+static void Publish(const std::wstring& repository, const std::wstring& file) {
+    const fs::path doc = kRoot / L"github" / L"repos" / repository / L"releases" / L"latest";
+    fs::create_directories(doc.parent_path());
+    WriteBytes(doc, Release(file));
+}
+
+// The stand-in offers each tool's archive under the name its provider looks for, or another.
+void OfferTools(const std::wstring& ninja) {
+    fs::create_directories(kRoot / L"files");
+    for (const auto& entry : fs::directory_iterator(kArchives))
+        Replace(entry.path(), kRoot / L"files" / entry.path().filename());
+    Publish(L"git-for-windows/git", L"MinGit-2.45.1-64-bit.zip");
+    Publish(L"Kitware/CMake", L"cmake-3.30.0-windows-x86_64.zip");
+    Publish(L"mstorsjo/llvm-mingw", L"llvm-mingw-20240606-ucrt-x86_64.zip");
+    const fs::path doc =
+        kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" / L"latest";
+    fs::create_directories(doc.parent_path());
+    // The provider insists on ninja-win.zip; a different archive is served under that name.
+    Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
+    WriteBytes(doc, Release(L"ninja-win.zip"));
+    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+    fs::create_directories(index.parent_path());
+    WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");
+    const fs::path package =
+        kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" / L"python.3.12.10.nupkg";
+    fs::create_directories(package.parent_path());
+    Replace(kArchives / L"python.3.12.10.nupkg", package);
+}
+
+static void CopyTree(const fs::path& from, const fs::path& to) {
+    RemoveTree(to);
+    fs::create_directories(to.parent_path());
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+void OfferProject(bool up) {
+    const fs::path served = kRoot / L"git" / L"ironvale-recomp.git";
+    const fs::path release = kRoot / L"github" / L"repos" / L"ironvale-recomp" /
+                             L"ironvale-recomp" / L"releases" / L"latest";
+    std::error_code error;
+    RemoveTree(served);
+    fs::remove(release, error);
+    if (!up)
+        return;
+    CopyTree(setup::Widen(IRONVALE_ORIGIN), served);
+    fs::create_directories(release.parent_path());
+    WriteBytes(release, R"({"url":"x","tag_name": "v1.0.0","name":"Ironvale 1.0"})");
+}
+
 long long LiveAllocations() {
     return g_live.load();
 }

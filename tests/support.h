@@ -91,6 +91,11 @@ std::vector<std::string> SplitLines(const std::string& text); // at CR LF
 // test process with a message.
 void WaitOrDie(std::future<void>& work, int seconds, const char* what);
 
+// The stand-in services offer the five tools' releases and archives (another archive may be
+// served as ninja-win.zip), and the fixture project with its release (or neither: no network).
+void OfferTools(const std::wstring& ninja = L"ninja-win.zip");
+void OfferProject(bool up);
+
 size_t CountHandles();       // this process's open handles, from the system's table
 long long LiveAllocations(); // operator new minus operator delete, process-wide
 
