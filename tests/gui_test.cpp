@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <functional>
 
@@ -129,8 +130,9 @@ class App {
                      reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
     }
     // Reads and answers the next box; returns its text, or "(no box)".
-    std::wstring ExpectBox(int button = IDOK, std::wstring* caption = nullptr) const {
-        HWND box = WaitForBox();
+    std::wstring ExpectBox(int button = IDOK, std::wstring* caption = nullptr,
+                           DWORD timeoutMs = 20000) const {
+        HWND box = WaitForBox(timeoutMs);
         if (!box)
             return L"(no box)";
         const std::wstring text = BoxText(box);
@@ -614,6 +616,78 @@ TEST(Run, UpdateModeSuccessStartsTheLauncherWithoutAQuestion) {
     EXPECT_TRUE(app.Exited());
     ASSERT_TRUE(WaitFor([&] { return fs::exists(runtime / L"launched.txt"); }));
     EXPECT_EQ(Marker(runtime), runtime.native() + L"\nno job");
+}
+
+} // namespace
+
+namespace {
+
+fs::path DesktopShortcut() {
+    wchar_t desktop[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop);
+    return fs::path(desktop) / L"Ironvale Recompiled.lnk";
+}
+
+// The whole road through the window: tools downloaded from the stand-in (the real git and
+// python3 behind two of them), the fixture project cloned and built by its own script.
+TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
+    OfferTools();
+    OfferProject(true);
+    TempFolder temp;
+    const fs::path disc = temp.path() / L"Ironvale disc";
+    fs::create_directories(disc);
+    WriteBytes(disc / L"default.xex", "the game");
+    const fs::path folder = temp.path() / L"Ironvale";
+    const fs::path tree = folder / L"ironvale-recomp";
+    std::error_code error;
+    fs::remove(DesktopShortcut(), error);
+
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    app.ClickAndWait(kIdFolderChoice);
+    app.SetText(kIdSource, disc.native());
+    app.SetText(kIdFolder, folder.native());
+    app.Click(kIdInstall);
+    HWND box = app.WaitForBox(180000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(App::BoxText(box), L"Done. Start the game with the launcher (\"Ironvale "
+                                 L"Recompiled\" on the desktop).");
+    App::Answer(box, IDOK);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+    EXPECT_EQ(app.Text(kIdInstall), L"Update");
+    EXPECT_TRUE(app.Visible(kIdPlay));
+    EXPECT_EQ(SendMessageW(app.Item(kIdProgress), PBM_GETPOS, 0, 0), 100);
+    EXPECT_EQ(ReadBytes(tree / L"game" / L"extracted" / L"default.xex"), "the game");
+    EXPECT_TRUE(fs::exists(tree / L"build" / L"runtime" / L"IronvaleLauncher.exe"));
+    EXPECT_TRUE(fs::exists(DesktopShortcut()));
+    const std::string log = ReadBytes(folder / L"setup.log");
+    for (const char* line : {"Git: downloading ", "Python: downloading ", "$ git clone ",
+                             "The source folder is on branch main: updating that branch.",
+                             "== Building (the first build takes 10-30 minutes)",
+                             "$ python -u tools\\build.py --iso ", "==> Compiling", "[20/20] "})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_EQ(log.find("  25% extracting"), std::string::npos); // redraws stay out of the log
+    SaveScreenshot(L"installed");
+
+    // Again on the same folder: the game is there, so no disc, and the tools are not fetched.
+    app.SetText(kIdSource, L"");
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDOK, nullptr, 180000).rfind(L"Done. Start the game", 0), 0u);
+    const std::string second = ReadBytes(folder / L"setup.log").substr(log.size());
+    EXPECT_EQ(second.find(": downloading "), std::string::npos);
+    EXPECT_NE(second.find("$ python -u tools\\build.py\r\n"), std::string::npos);
+
+    // A build that fails: its text, a warning, the details open, no Play.
+    WriteBytes(tree / L"build.fail", "");
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(IDOK, nullptr, 180000),
+              L"The build failed. The log above (also in setup.log) says why; Help > Report a "
+              L"bug in the launcher, or a GitHub issue with setup.log attached, gets it looked "
+              L"at.");
+    EXPECT_TRUE(app.Visible(kIdDetails));
+    EXPECT_FALSE(app.Visible(kIdPlay));
+    EXPECT_NE(app.Text(kIdDetails).find(L"error: this build was asked to fail"),
+              std::wstring::npos);
 }
 
 } // namespace

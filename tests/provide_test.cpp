@@ -147,7 +147,8 @@ TEST_F(Tools, FailuresNameTheirTool) {
         {"corrupt archive",
          [&] {
              fs::remove(kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
-             fs::copy_file(kArchives / L"corrupt.zip", kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
+             fs::copy_file(kArchives / L"corrupt.zip",
+                           kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
          },
          L"Couldn't unpack Git (Windows 10 1803 or later is needed)."},
         {"no release document",
@@ -158,7 +159,8 @@ TEST_F(Tools, FailuresNameTheirTool) {
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
          L"Couldn't download Ninja."},
-        {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); }, L"Ninja didn't contain ninja.exe."},
+        {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); },
+         L"Ninja didn't contain ninja.exe."},
         {"no Python 3.12",
          [&] {
              WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]");
