@@ -691,3 +691,90 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
 }
 
 } // namespace
+
+namespace {
+
+// Linux processes still running the fixture's build script (seen through Wine's Z: drive).
+int BuildScriptsRunning() {
+    int running = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(L"Z:\\proc", error)) {
+        const std::wstring name = entry.path().filename().native();
+        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        const std::string cmdline = ReadBytes(entry.path() / L"cmdline");
+        const std::string stat = ReadBytes(entry.path() / L"stat");
+        const size_t close = stat.rfind(')');
+        const bool zombie =
+            close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+        // The Linux python3 itself, not the Wine process of its bridge.
+        running += !zombie && cmdline.rfind("/usr/bin/python3", 0) == 0 &&
+                   cmdline.find("build.py") != std::string::npos;
+    }
+    return running;
+}
+
+TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
+    OfferTools();
+    OfferProject(true);
+    TempFolder temp;
+    const fs::path image = temp.path() / L"Ironvale.iso";
+    WriteBytes(image, "IRONVALE-DISC\nthe game from the image");
+    const fs::path folder = temp.path() / L"Ironvale";
+    const fs::path tree = folder / L"ironvale-recomp";
+    const fs::path runtime = tree / L"build" / L"runtime";
+    {
+        App app(SetupExe(), L"");
+        ASSERT_TRUE(app.window);
+        app.SetText(kIdSource, image.native());
+        app.SetText(kIdFolder, folder.native());
+        app.Check(kIdFreeSpaceOption, true);
+        app.Check(kIdDeleteImage, true);
+        app.Click(kIdInstall);
+        EXPECT_EQ(app.ExpectBox(IDYES).rfind(L"Delete the disc image when it's been extracted?", 0),
+                  0u);
+        const std::wstring done = app.ExpectBox(IDOK, nullptr, 180000);
+        EXPECT_EQ(done.rfind(L"Done. Start the game with the launcher (\"Ironvale Recompiled\" on "
+                             L"the desktop).\n\nFreed ",
+                             0),
+                  0u)
+            << fs::path(done).string();
+        EXPECT_NE(done.find(L"\n\nThe disc image was deleted"), std::wstring::npos);
+        EXPECT_FALSE(fs::exists(image));
+        EXPECT_EQ(ReadBytes(tree / L"game" / L"extracted" / L"default.xex"),
+                  "the game from the image");
+        EXPECT_TRUE(fs::exists(runtime / L"IronvaleLauncher.exe"));
+        EXPECT_FALSE(fs::exists(tree / L"build" / L"obj" / L"recomp.obj"));
+        EXPECT_FALSE(fs::exists(tree / L"generated" / L"ppc"));
+        EXPECT_FALSE(fs::exists(folder / L"tools" / L"Git"));
+        PostMessageW(app.window, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(app.Exited());
+    }
+    {
+        // Unattended: the run starts by itself, then the launcher, and the window closes.
+        App app(SetupExe(), L"--update " + Quote(folder));
+        ASSERT_TRUE(app.window);
+        EXPECT_TRUE(app.Exited(180000));
+        ASSERT_TRUE(WaitFor([&] { return fs::exists(runtime / L"launched.txt"); }));
+        EXPECT_EQ(Marker(runtime), runtime.native() + L"\nno job");
+    }
+    {
+        // Cancel in the middle of the build: nothing of the run is left running.
+        WriteBytes(tree / L"build.slow", "");
+        App app(SetupExe(), L"");
+        ASSERT_TRUE(app.window);
+        app.SetText(kIdFolder, folder.native());
+        app.ClickAndWait(kIdInstall);
+        ASSERT_TRUE(WaitFor(
+            [&] { return app.Text(kIdDetails).find(L"[2/20]") != std::wstring::npos; }, 120000));
+        EXPECT_EQ(BuildScriptsRunning(), 1);
+        app.ClickAndWait(kIdInstall);
+        EXPECT_EQ(app.ExpectBox(), L"Cancelled.");
+        EXPECT_TRUE(WaitFor([] { return BuildScriptsRunning() == 0; }, 10000));
+        fs::remove(tree / L"build.slow");
+        app.Click(kIdInstall);
+        EXPECT_EQ(app.ExpectBox(IDOK, nullptr, 180000).rfind(L"Done. Start the game", 0), 0u);
+    }
+}
+
+} // namespace
