@@ -778,3 +778,40 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
 }
 
 } // namespace
+
+namespace {
+
+// Not a test: scripts/demo runs it to show a whole first install, and keeps what it made.
+TEST(Demo, DISABLED_FirstInstallAsAUserWould) {
+    OfferTools();
+    OfferProject(true);
+    const fs::path disc = L"C:\\Ironvale-Demo-Disc";
+    const fs::path folder = L"C:\\Ironvale-Demo";
+    RemoveTree(folder);
+    fs::create_directories(disc);
+    WriteBytes(disc / L"default.xex", "the sample game");
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    SaveScreenshot(L"demo-1-start");
+    app.ClickAndWait(kIdFolderChoice);
+    app.SetText(kIdSource, disc.native());
+    app.TypeFolder(folder.native());
+    SaveScreenshot(L"demo-2-filled-in");
+    app.Click(kIdInstall);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return app.Text(kIdStatus).rfind(L"Building", 0) == 0 || app.WaitForBox(0) != nullptr;
+        },
+        180000));
+    SaveScreenshot(L"demo-3-running");
+    HWND box = app.WaitForBox(180000);
+    ASSERT_TRUE(box);
+    SaveScreenshot(L"demo-4-done");
+    App::Answer(box, IDOK);
+    WaitFor([&] { return !IsWindow(box); });
+    app.ClickAndWait(kIdDetailsButton);
+    SaveScreenshot(L"demo-5-details");
+    EXPECT_TRUE(app.Visible(kIdPlay));
+}
+
+} // namespace
