@@ -768,6 +768,13 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
         ASSERT_TRUE(WaitFor(
             [&] { return app.Text(kIdDetails).find(L"[2/20]") != std::wstring::npos; }, 120000));
         EXPECT_EQ(BuildScriptsRunning(), 1);
+        // Live: the phase text in the status line, the bar moved by the step lines.
+        EXPECT_EQ(app.Text(kIdStatus), L"Compiling");
+        HWND bar = app.Item(kIdProgress);
+        EXPECT_FALSE(GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE);
+        const auto early = SendMessageW(bar, PBM_GETPOS, 0, 0);
+        EXPECT_GE(early, 5);
+        ASSERT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > early; }, 30000));
         app.ClickAndWait(kIdInstall);
         EXPECT_EQ(app.ExpectBox(), L"Cancelled.");
         EXPECT_TRUE(WaitFor([] { return BuildScriptsRunning() == 0; }, 10000));
