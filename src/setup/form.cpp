@@ -16,9 +16,6 @@ constexpr wchar_t kReleaseYear[] = L"2011";
 constexpr wchar_t kInstallFolderName[] = L"Ironvale-Recomp";
 constexpr UINT kMarqueeMs = 30;
 
-HWND Item(int id) {
-    return GetDlgItem(s_window, id);
-}
 bool Checked(int id) {
     return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }

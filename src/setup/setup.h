@@ -257,6 +257,7 @@ int RunSetup(HINSTANCE instance, int show);
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void Layout();
 std::wstring Text(int id);
+HWND Item(int id); // a control of the setup window
 int Px(int pixelsAt96Dpi);
 
 // The update folder named by the command line ("--update" FOLDER, the last pair wins), or empty.

@@ -76,10 +76,6 @@ const Control kControls[] = {
      12, 422, 616, 228},
 };
 
-HWND Item(int id) {
-    return GetDlgItem(s_window, id);
-}
-
 HICON LoadAppIcon(HINSTANCE instance, int size) {
     return static_cast<HICON>(
         LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
@@ -274,6 +270,10 @@ LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
 }
 
 } // namespace
+
+HWND Item(int id) {
+    return GetDlgItem(s_window, id);
+}
 
 int Px(int pixelsAt96Dpi) {
     return MulDiv(pixelsAt96Dpi, s_dpi, 96);
