@@ -14,6 +14,14 @@ std::string Asset(const std::string& address) {
     return "{\"name\":\"x\",\"browser_download_url\": \"" + address + "\",\"size\":1}";
 }
 
+// An asset as GitHub's API writes it, in its field order; digest is the whole value, or null.
+std::string RealAsset(const std::string& address, const std::string& digest) {
+    return R"({"url":"https://api/assets/1","id":1,"name":"n","uploader":{"login":"bot","id":2,)"
+           R"("type":"Bot"},"content_type":"application/zip","state":"uploaded","size":9,)"
+           R"("digest":)" +
+           digest + R"(,"browser_download_url":")" + address + R"("})";
+}
+
 void Publish(const std::string& repository, const std::string& body) {
     const fs::path file =
         kRoot / L"github" / L"repos" / Widen(repository) / L"releases" / L"latest";
@@ -21,9 +29,11 @@ void Publish(const std::string& repository, const std::string& body) {
     WriteBytes(file, body);
 }
 
-std::wstring Message(const std::function<std::wstring()>& lookup) {
+std::wstring Message(const std::function<Download()>& lookup) {
     try {
-        return L"returned " + lookup();
+        const Download download = lookup();
+        return L"returned " + download.url +
+               (download.sha256.empty() ? L"" : L" sha256 " + Widen(download.sha256));
     } catch (const Failed& failed) {
         return failed.message;
     }
@@ -106,6 +116,8 @@ TEST_F(Providers, LatestAssetReadsTheLatestRelease) {
         std::wstring result;
     };
     const std::wstring noMatch = L"No download of git-for-windows/git matched what Setup expects.";
+    const std::string kLower = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    const std::string kUpper = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
     const Case cases[] = {
         {"beside busybox and a signature",
          Asset("https://h/MinGit-2.45.1-busybox-64-bit.zip") +
@@ -115,6 +127,38 @@ TEST_F(Providers, LatestAssetReadsTheLatestRelease) {
         {"first of two",
          Asset("https://h/1/MinGit-2.0-64-bit.zip") + Asset("https://h/2/MinGit-3.0-64-bit.zip"),
          L"returned https://h/1/MinGit-2.0-64-bit.zip"},
+        {"its own digest",
+         "[" + RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "\"sha256:" + kUpper + "\"") + "]",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip sha256 " + Widen(kLower)},
+        {"only another asset has one",
+         "[" + RealAsset("https://h/Git-2.45.1-64-bit.exe", "\"sha256:" + kLower + "\"") + "," +
+             RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "null") + "]",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"one in the uploader only",
+         R"([{"uploader":{"digest":"sha256:)" + kLower +
+             R"("},"browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip"}])",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"two in the object",
+         R"([{"digest":"sha256:)" + kLower + R"(","digest":"sha256:)" + kUpper +
+             R"(","browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip"}])",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"too short",
+         "[" +
+             RealAsset("https://h/MinGit-2.45.1-64-bit.zip",
+                       "\"sha256:" + kLower.substr(1) + "\"") +
+             "]",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"another algorithm",
+         "[" + RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "\"sha512:" + kLower + "\"") + "]",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"cut off",
+         R"([{"digest":"sha256:)" + kLower +
+             R"(","browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip")",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
+        {"after the address",
+         R"([{"browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip","digest":"sha256:)" +
+             kLower + R"("}])",
+         L"returned https://h/MinGit-2.45.1-64-bit.zip sha256 " + Widen(kLower)},
         {"empty body", "", noMatch},
         {"not JSON", "<html><body>Service unavailable</body></html>", noMatch},
         {"10 MB with a 1 MB value",

@@ -17,6 +17,46 @@ constexpr DWORD kPathLimit = 2048;
 constexpr DWORD kExtraLimit = 2048;
 constexpr ULONGLONG kMegabyte = 1048576;
 
+// A document read into memory stops here. Real release documents are about 100 KB; this bounds
+// what a broken or hostile server can make Setup hold.
+constexpr size_t kBodyLimit = 32u << 20;
+
+struct WinHttpApi {
+    decltype(&::WinHttpCrackUrl) CrackUrl;
+    decltype(&::WinHttpOpen) Open;
+    decltype(&::WinHttpSetTimeouts) SetTimeouts;
+    decltype(&::WinHttpConnect) Connect;
+    decltype(&::WinHttpOpenRequest) OpenRequest;
+    decltype(&::WinHttpSendRequest) SendRequest;
+    decltype(&::WinHttpReceiveResponse) ReceiveResponse;
+    decltype(&::WinHttpQueryHeaders) QueryHeaders;
+    decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable;
+    decltype(&::WinHttpReadData) ReadData;
+    decltype(&::WinHttpCloseHandle) CloseHandle;
+};
+
+// winhttp.dll is no KnownDLL: imported, it would be taken from setup.exe's own folder. Null when
+// System32 has none, and every download then fails as an unreachable one does.
+const WinHttpApi* WinHttp() {
+    static const WinHttpApi* const api = []() -> const WinHttpApi* {
+        static WinHttpApi table;
+        const wchar_t* dll = L"winhttp.dll";
+        const bool ok = Bind(table.CrackUrl, dll, "WinHttpCrackUrl") &&
+                        Bind(table.Open, dll, "WinHttpOpen") &&
+                        Bind(table.SetTimeouts, dll, "WinHttpSetTimeouts") &&
+                        Bind(table.Connect, dll, "WinHttpConnect") &&
+                        Bind(table.OpenRequest, dll, "WinHttpOpenRequest") &&
+                        Bind(table.SendRequest, dll, "WinHttpSendRequest") &&
+                        Bind(table.ReceiveResponse, dll, "WinHttpReceiveResponse") &&
+                        Bind(table.QueryHeaders, dll, "WinHttpQueryHeaders") &&
+                        Bind(table.QueryDataAvailable, dll, "WinHttpQueryDataAvailable") &&
+                        Bind(table.ReadData, dll, "WinHttpReadData") &&
+                        Bind(table.CloseHandle, dll, "WinHttpCloseHandle");
+        return ok ? &table : nullptr;
+    }();
+    return api;
+}
+
 // Move-only owner of a WinHTTP handle.
 class UniqueInternet {
   public:
@@ -25,7 +65,7 @@ class UniqueInternet {
     UniqueInternet& operator=(const UniqueInternet&) = delete;
     ~UniqueInternet() {
         if (m_handle)
-            WinHttpCloseHandle(m_handle);
+            WinHttp()->CloseHandle(m_handle);
     }
     HINTERNET get() const { return m_handle; }
     explicit operator bool() const { return m_handle != nullptr; }
@@ -37,8 +77,9 @@ class UniqueInternet {
 ULONGLONG ContentLength(HINTERNET request) {
     wchar_t text[64] = L"";
     DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX))
+    if (!WinHttp()->QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                                 WINHTTP_NO_HEADER_INDEX))
         return 0;
     return std::wcstoull(text, nullptr, 10);
 }
@@ -46,8 +87,8 @@ ULONGLONG ContentLength(HINTERNET request) {
 DWORD StatusCode(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof status;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    WinHttp()->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
     return status;
 }
 
@@ -67,7 +108,10 @@ void Report(const std::wstring& label, ULONGLONG received, ULONGLONG expected, i
 } // namespace
 
 bool Get(const std::wstring& url, std::string* body, const fs::path* file,
-         const std::wstring* label) {
+         const std::wstring* label, std::string* sha256) {
+    const WinHttpApi* http = WinHttp();
+    if (!http)
+        return false;
     wchar_t host[kHostLimit];
     wchar_t path[kPathLimit];
     wchar_t extra[kExtraLimit];
@@ -79,28 +123,28 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
     parts.dwUrlPathLength = kPathLimit;
     parts.lpszExtraInfo = extra;
     parts.dwExtraInfoLength = kExtraLimit;
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
+    if (!http->CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
         return false;
     const std::wstring target =
         std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
 
-    UniqueInternet session(WinHttpOpen(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    UniqueInternet session(http->Open(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session)
         return false;
-    WinHttpSetTimeouts(session.get(), 15000, 15000, 30000, 60000);
-    UniqueInternet connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
+    http->SetTimeouts(session.get(), 15000, 15000, 30000, 60000);
+    UniqueInternet connection(http->Connect(session.get(), host, parts.nPort, 0));
     if (!connection)
         return false;
     const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", target.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              secure));
+    UniqueInternet request(http->OpenRequest(connection.get(), L"GET", target.c_str(), nullptr,
+                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             secure));
     if (!request)
         return false;
-    if (!WinHttpSendRequest(request.get(), kAgentHeader, static_cast<DWORD>(-1L),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr))
+    if (!http->SendRequest(request.get(), kAgentHeader, static_cast<DWORD>(-1L),
+                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !http->ReceiveResponse(request.get(), nullptr))
         return false;
 
     const DWORD status = StatusCode(request.get());
@@ -111,32 +155,49 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
         if (!out.is_open())
             return false;
     }
-    if (status != 200)
+    if (status != 200 || (body && expected > kBodyLimit))
         return false;
 
+    std::unique_ptr<Sha256> hash;
+    if (sha256) {
+        hash = std::make_unique<Sha256>();
+        sha256->clear();
+    }
     std::vector<char> buffer;
     ULONGLONG received = 0;
     int lastPercent = -2;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0)
+        if (!http->QueryDataAvailable(request.get(), &available) || available == 0)
             break;
         if (s_cancel)
             return false;
         if (buffer.size() < available)
             buffer.resize(available);
         DWORD got = 0;
-        if (!WinHttpReadData(request.get(), buffer.data(), available, &got) || got == 0)
+        if (!http->ReadData(request.get(), buffer.data(), available, &got) || got == 0)
             break;
-        if (body)
+        if (body) {
+            if (body->size() + got > kBodyLimit)
+                return false;
             body->append(buffer.data(), got);
+        }
         if (file)
             out.write(buffer.data(), got);
+        if (hash && !hash->Add(buffer.data(), got))
+            return false;
         received += got;
         if (label)
             Report(*label, received, expected, lastPercent);
     }
-    return expected == 0 || expected == received;
+    if (expected != 0 && expected != received)
+        return false;
+    // A disk that filled up mid-download must not pass for a whole archive.
+    if (file && !out.flush())
+        return false;
+    if (hash)
+        *sha256 = hash->Hex();
+    return !sha256 || !sha256->empty();
 }
 
 } // namespace setup

@@ -47,6 +47,23 @@ void ReadLines(HANDLE readEnd, const LineCallback& onLine) {
 
 } // namespace
 
+fs::path ProgramOf(const std::wstring& commandLine) {
+    std::wstring word;
+    if (!commandLine.empty() && commandLine[0] == L'"')
+        word = commandLine.substr(1, commandLine.find(L'"', 1) - 1);
+    else
+        word = commandLine.substr(0, commandLine.find_first_of(L" \t"));
+    fs::path program = word;
+    if (word.empty() || program.is_absolute())
+        return program;
+    // A folder in a name that is not a full one would be looked up from the current folder.
+    if (program.has_parent_path() || program.has_root_name())
+        return {};
+    if (!program.has_extension())
+        program += L".exe";
+    return FindOnPath(program, true);
+}
+
 UniqueHandle MakeJob() {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -75,9 +92,13 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     startup.hStdOutput = writeEnd.get();
     startup.hStdError = writeEnd.get();
 
+    // Named by its full path: left to itself, CreateProcessW would look in setup.exe's folder
+    // and the current folder before PATH, and run whatever git.exe lies in Downloads.
+    const fs::path program = ProgramOf(command);
     std::wstring commandLine = command; // CreateProcessW may write into it
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+    const BOOL started = !program.empty() &&
+                         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
                                         folder.empty() ? nullptr : folder.c_str(), &startup, &info);
     // Only the child may hold the write end now, so end-of-stream means it (and whatever it

@@ -54,6 +54,35 @@ class UniqueHandle {
 };
 
 // ---------------------------------------------------------------------------------------------
+// System libraries
+
+// An export of a DLL in System32, never of one beside setup.exe; null when either is missing.
+void* SystemFunction(const wchar_t* library, const char* name);
+
+// Points function at that export; false when there is none.
+template <typename Function>
+bool Bind(Function& function, const wchar_t* library, const char* name) {
+    function = reinterpret_cast<Function>(SystemFunction(library, name));
+    return function != nullptr;
+}
+
+// SHA-256 by Windows' own hashing (CNG). Hex() is empty when the hash could not be made.
+class Sha256 {
+  public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    bool Add(const char* data, size_t size);
+    std::string Hex(); // lowercase; ends the hash
+
+  private:
+    void* m_algorithm = nullptr;
+    void* m_hash = nullptr;
+    bool m_ok = false;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Status channel and setup log
 
 // Worker-to-window messages. Text messages carry a heap std::wstring in lParam that belongs to
@@ -112,21 +141,43 @@ extern UniqueHandle s_job;
 // ---------------------------------------------------------------------------------------------
 // Download and tools
 
-// One GET of url; true when the whole body arrived with status 200. body, file and label are
-// each optional: the bytes are appended to body, written to file, and reported under label.
+// One GET of url; true when the whole body arrived with status 200. body, file, label and
+// sha256 are each optional: the bytes are appended to body (up to 32 MiB, else the GET fails),
+// written to file, reported under label, and hashed into sha256 (lowercase hex).
 bool Get(const std::wstring& url, std::string* body = nullptr, const fs::path* file = nullptr,
-         const std::wstring* label = nullptr);
+         const std::wstring* label = nullptr, std::string* sha256 = nullptr);
 
-std::wstring LatestAsset(const std::string& repository, const std::string& pattern);
-std::wstring LatestPython();
+// A release archive, and the SHA-256 its release publishes for it (64 lowercase hex digits), or
+// empty when there is none to check against.
+struct Download {
+    std::wstring url;
+    std::string sha256;
+};
+
+Download LatestAsset(const std::string& repository, const std::string& pattern);
+Download LatestPython();
 fs::path FindUnder(const fs::path& folder, const wchar_t* name);
 void ProvideTools(const fs::path& installFolder);
+
+// The first entry of PATH, as the tool step leaves it, that holds program (a folder of that
+// name counts too unless filesOnly). Entries a program may not come from are passed over:
+// empty and relative ones (the current folder), WindowsApps (app execution aliases) and
+// Setup's own folder (Downloads, beside whatever else was downloaded). Empty when none has it.
+fs::path FindOnPath(const fs::path& program, bool filesOnly = false);
+// The full path of the program a command line starts: its first word, quoted or not, as it
+// stands when that is a full path, else found with FindOnPath (".exe" added when it has no
+// extension). Empty when there is none.
+fs::path ProgramOf(const std::wstring& commandLine);
 
 // What the release documents are read for, scanned by hand: std::regex recurses once per
 // character of a match and brings the process down on a long enough value.
 // Every value of "name": "value" in the body, in order, as the expression
-// "name"\s*:\s*"([^"]+)" finds them, taken as they stand.
-std::vector<std::string> JsonStrings(const std::string& body, const std::string& name);
+// "name"\s*:\s*"([^"]+)" finds them, taken as they stand; keys receives where each key starts.
+std::vector<std::string> JsonStrings(const std::string& body, const std::string& name,
+                                     std::vector<size_t>* keys = nullptr);
+// The "digest" of the object whose own key starts at keyAt, as 64 lowercase hex digits, when
+// it is "sha256:" and 64 hex digits and the only one there; empty whenever there is doubt.
+std::string AssetDigest(const std::string& body, size_t keyAt);
 std::string NewestPython312(const std::string& body); // empty when there is none
 bool AssetMatches(const std::string& address, const std::string& pattern);
 

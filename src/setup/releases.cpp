@@ -1,0 +1,203 @@
+// Release lookup: where each tool's latest release archive is, read from GitHub's release
+// documents and NuGet's version index, scanned by hand.
+#include "setup.h"
+
+#include <cctype>
+#include <regex>
+
+namespace setup {
+
+namespace {
+
+// Endpoints are build settings; the test build points them at its stand-in services.
+#ifndef IRONVALE_GITHUB_API
+#define IRONVALE_GITHUB_API "https://api.github.com"
+#endif
+#ifndef IRONVALE_NUGET_API
+#define IRONVALE_NUGET_API "https://api.nuget.org"
+#endif
+constexpr char kGitHubApi[] = IRONVALE_GITHUB_API;
+constexpr char kNuGetApi[] = IRONVALE_NUGET_API;
+constexpr wchar_t kRegistry[] = L"NuGet";
+
+// No file system stores a longer name, so no longer "file name" can be a real asset.
+constexpr size_t kMaxFileName = 255;
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+size_t SkipSpace(const std::string& text, size_t at) {
+    while (at < text.size() && IsSpace(text[at]))
+        ++at;
+    return at;
+}
+
+// Compares two runs of decimal digits as numbers, however long.
+bool GreaterNumber(std::string_view a, std::string_view b) {
+    a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
+    b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
+    return a.size() != b.size() ? a.size() > b.size() : a > b;
+}
+
+// Where the string that opens at `at` ends (its closing quote), or npos.
+size_t StringEnd(const std::string& text, size_t at) {
+    for (size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] == '\\')
+            ++i;
+        else if (text[i] == '"')
+            return i;
+    }
+    return std::string::npos;
+}
+
+// The brace of the innermost object around `at`, found by a walk that knows strings and
+// nesting; npos when `at` lies inside a string, in an array, in no object, or past a closer
+// that does not fit.
+size_t OpeningBrace(const std::string& text, size_t at) {
+    std::vector<size_t> open;
+    for (size_t i = 0; i < at && i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            i = StringEnd(text, i);
+            if (i == std::string::npos || i >= at)
+                return std::string::npos;
+        } else if (c == '{' || c == '[') {
+            open.push_back(i);
+        } else if (c == '}' || c == ']') {
+            if (open.empty() || text[open.back()] != (c == '}' ? '{' : '['))
+                return std::string::npos;
+            open.pop_back();
+        }
+    }
+    return open.empty() || text[open.back()] != '{' ? std::string::npos : open.back();
+}
+
+} // namespace
+
+std::vector<std::string> JsonStrings(const std::string& body, const std::string& name,
+                                     std::vector<size_t>* keys) {
+    const std::string key = "\"" + name + "\"";
+    std::vector<std::string> values;
+    size_t at = 0;
+    while ((at = body.find(key, at)) != std::string::npos) {
+        size_t p = SkipSpace(body, at + key.size());
+        if (p < body.size() && body[p] == ':') {
+            p = SkipSpace(body, p + 1);
+            const size_t close =
+                p < body.size() && body[p] == '"' ? body.find('"', p + 1) : std::string::npos;
+            if (close != std::string::npos && close > p + 1) {
+                values.push_back(body.substr(p + 1, close - p - 1));
+                if (keys)
+                    keys->push_back(at);
+                at = close + 1;
+                continue;
+            }
+        }
+        ++at;
+    }
+    return values;
+}
+
+std::string AssetDigest(const std::string& body, size_t keyAt) {
+    const size_t open = OpeningBrace(body, keyAt);
+    if (open == std::string::npos)
+        return {};
+    int digests = 0;
+    std::string value;
+    int depth = 0;
+    size_t i = open + 1;
+    for (; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '"') {
+            const size_t end = StringEnd(body, i);
+            if (end == std::string::npos)
+                return {};
+            const size_t colon = SkipSpace(body, end + 1);
+            if (depth == 0 && colon < body.size() && body[colon] == ':' &&
+                body.compare(i + 1, end - i - 1, "digest") == 0) {
+                ++digests;
+                const size_t v = SkipSpace(body, colon + 1);
+                const size_t close =
+                    v < body.size() && body[v] == '"' ? StringEnd(body, v) : std::string::npos;
+                value = close == std::string::npos ? "" : body.substr(v + 1, close - v - 1);
+            }
+            i = end;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && depth-- == 0) {
+            break;
+        }
+    }
+    // A cut-off object, two digests or a value of another form leave doubt: no check then.
+    static const std::string kPrefix = "sha256:";
+    if (i == body.size() || digests != 1 || value.size() != kPrefix.size() + 64 ||
+        value.compare(0, kPrefix.size(), kPrefix) != 0)
+        return {};
+    std::string hex = value.substr(kPrefix.size());
+    for (char& c : hex) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return hex;
+}
+
+bool AssetMatches(const std::string& address, const std::string& pattern) {
+    const size_t slash = address.rfind('/');
+    const std::string name = slash == std::string::npos ? address : address.substr(slash + 1);
+    if (name.size() > kMaxFileName)
+        return false;
+    return std::regex_match(name, std::regex(pattern, std::regex::ECMAScript | std::regex::icase));
+}
+
+std::string NewestPython312(const std::string& body) {
+    static const std::string prefix = "\"3.12.";
+    std::string best;
+    std::string_view bestPatch;
+    size_t at = 0;
+    while ((at = body.find(prefix, at)) != std::string::npos) {
+        const size_t digits = at + prefix.size();
+        size_t end = digits;
+        while (end < body.size() && body[end] >= '0' && body[end] <= '9')
+            ++end;
+        if (end == digits || end == body.size() || body[end] != '"') {
+            ++at;
+            continue;
+        }
+        const std::string_view patch(body.data() + digits, end - digits);
+        if (best.empty() || GreaterNumber(patch, bestPatch)) {
+            best = body.substr(at + 1, end - at - 1);
+            bestPatch = patch;
+        }
+        at = end + 1;
+    }
+    return best;
+}
+
+Download LatestAsset(const std::string& repository, const std::string& pattern) {
+    const std::wstring name = Widen(repository);
+    std::string body;
+    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body))
+        Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
+    std::vector<size_t> keys;
+    const std::vector<std::string> addresses = JsonStrings(body, "browser_download_url", &keys);
+    for (size_t i = 0; i < addresses.size(); ++i)
+        if (AssetMatches(addresses[i], pattern))
+            return {Widen(addresses[i]), AssetDigest(body, keys[i])};
+    Fail(L"No download of " + name + L" matched what Setup expects.");
+}
+
+Download LatestPython() {
+    const std::wstring api = Widen(kNuGetApi);
+    std::string body;
+    if (!Get(api + L"/v3-flatcontainer/python/index.json", &body))
+        Fail(std::wstring(L"Couldn't reach ") + kRegistry +
+             L" for Python. Check the internet connection.");
+    const std::wstring version = Widen(NewestPython312(body));
+    if (version.empty())
+        Fail(std::wstring(L"No Python 3.12 package on ") + kRegistry + L".");
+    // NuGet's flat container publishes no digest: nothing to check the package against.
+    return {api + L"/v3-flatcontainer/python/" + version + L"/python." + version + L".nupkg", {}};
+}
+
+} // namespace setup
