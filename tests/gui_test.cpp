@@ -51,15 +51,17 @@ int Scaled(int pixels) {
 // One running setup window and the ways a user reaches it.
 class App {
   public:
-    App(const fs::path& exe, const std::wstring& args, const std::wstring& hostRun = L"") {
+    App(const fs::path& exe, const std::wstring& args, const std::wstring& hostRun = L"",
+        const fs::path& folder = {}) {
         if (!hostRun.empty())
             SetEnvironmentVariableW(L"IRONVALE_HOST_RUN", hostRun.c_str());
         std::wstring command = Quote(exe) + (args.empty() ? L"" : L" " + args);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
-        const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                                            nullptr, nullptr, &startup, &info);
+        const BOOL started =
+            CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           folder.empty() ? nullptr : folder.c_str(), &startup, &info);
         SetEnvironmentVariableW(L"IRONVALE_HOST_RUN", nullptr);
         if (!started)
             return;
@@ -628,8 +630,23 @@ fs::path DesktopShortcut() {
     return fs::path(desktop) / L"Ironvale Recompiled.lnk";
 }
 
+// What a planted program or DLL left behind when it ran: launched.txt for the marker programs,
+// *.loaded for the marker winhttp.dll.
+std::vector<std::wstring> MarksIn(const fs::path& folder) {
+    std::vector<std::wstring> marks;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::wstring name = entry.path().filename().native();
+        if (name == L"launched.txt" || entry.path().extension() == L".loaded")
+            marks.push_back(entry.path().native());
+    }
+    return marks;
+}
+
 // The whole road through the window: tools downloaded from the stand-in (the real git and
 // python3 behind two of them), the fixture project cloned and built by its own script.
+// setup.exe runs from a Downloads folder, as people run it, beside a git.exe, a python.exe and
+// a winhttp.dll of someone else's, and with more of those programs in its current folder
+// (the suite runs with WINEDLLOVERRIDES winhttp=n,b: the program's folder first, as Windows).
 TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
     OfferTools();
     OfferProject(true);
@@ -641,8 +658,17 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
     const fs::path tree = folder / L"ironvale-recomp";
     std::error_code error;
     fs::remove(DesktopShortcut(), error);
-
-    App app(SetupExe(), L"");
+    const fs::path downloads = temp.path() / L"Downloads";
+    const fs::path current = temp.path() / L"Current";
+    for (const fs::path& planted : {downloads, current}) {
+        fs::create_directories(planted);
+        for (const wchar_t* program : {L"git.exe", L"python.exe"})
+            fs::copy_file(HelperFolder() / L"launcher.exe", planted / program);
+    }
+    fs::copy_file(HelperFolder() / L"setup.exe", downloads / L"setup.exe");
+    fs::copy_file(HelperFolder().parent_path() / L"marker" / L"winhttp.dll",
+                  downloads / L"winhttp.dll");
+    App app(downloads / L"setup.exe", L"", L"", current);
     ASSERT_TRUE(app.window);
     app.ClickAndWait(kIdFolderChoice);
     app.SetText(kIdSource, disc.native());
@@ -661,10 +687,13 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
     EXPECT_TRUE(fs::exists(tree / L"build" / L"runtime" / L"IronvaleLauncher.exe"));
     EXPECT_TRUE(fs::exists(DesktopShortcut()));
     const std::string log = ReadBytes(folder / L"setup.log");
-    for (const char* line : {"Git: downloading ", "Python: downloading ", "$ git clone ",
-                             "The source folder is on branch main: updating that branch.",
-                             "== Building (the first build takes 10-30 minutes)",
-                             "$ python -u tools\\build.py --iso ", "==> Compiling", "[20/20] "})
+    EXPECT_EQ(MarksIn(downloads), std::vector<std::wstring>{});
+    EXPECT_EQ(MarksIn(current), std::vector<std::wstring>{});
+    for (const char* line :
+         {"Git: downloading ", "Git: checksum OK", "Python: downloading ", "$ git clone ",
+          "The source folder is on branch main: updating that branch.",
+          "== Building (the first build takes 10-30 minutes)", "$ python -u tools\\build.py --iso ",
+          "==> Compiling", "[20/20] "})
         EXPECT_NE(log.find(line), std::string::npos) << line;
     EXPECT_EQ(log.find("  25% extracting"), std::string::npos); // redraws stay out of the log
     SaveScreenshot(L"installed");

@@ -5,6 +5,7 @@
 
 #include <psapi.h>
 
+#include <cstdio>
 #include <thread>
 
 using namespace setup;
@@ -51,7 +52,7 @@ TEST_F(Fetch, WholeBodiesArriveOnlyWithStatus200) {
         {L"/fault/noclen/100000", true, 100000}, {L"/fault/chunked/100000", true, 100000},
         {L"/fault/redirect/5000", true, 5000},   {L"/fault/short/100000", false, 50000},
         {L"/fault/status/404", false, 0},        {L"/fault/status/500", false, 0},
-        {L"/no/such/document", false, 0},
+        {L"/no/such/document", false, 0},        {L"/fault/bytes/33554433", false, 0},
     };
     for (const auto& c : cases) {
         std::string body;
@@ -148,17 +149,32 @@ TEST_F(Fetch, CancelStopsAfterTheCurrentBlock) {
     EXPECT_TRUE(IsPattern(ReadBytes(file)));
 }
 
+SIZE_T PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PeakWorkingSetSize;
+}
+
 TEST_F(Fetch, AFileDownloadKeepsMemoryFlat) {
-    PROCESS_MEMORY_COUNTERS before{};
-    GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+    const SIZE_T before = PeakWorkingSet();
     const fs::path file = temp.path() / L"big.bin";
     constexpr ULONGLONG kSize = 300ull << 20;
     ASSERT_TRUE(Get(Url(L"/fault/bytes/" + std::to_wstring(kSize)), nullptr, &file));
     EXPECT_EQ(fs::file_size(file), kSize);
-    PROCESS_MEMORY_COUNTERS after{};
-    GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
-    EXPECT_GT(after.PeakWorkingSetSize, 0u);
-    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, 32u << 20);
+    EXPECT_GT(PeakWorkingSet(), 0u);
+    EXPECT_LT(PeakWorkingSet() - before, 32u << 20);
+}
+
+TEST_F(Fetch, ADocumentStopsAt32MiB) {
+    // No Content-Length to refuse it by: the body itself is cut off.
+    const SIZE_T before = PeakWorkingSet();
+    std::string body;
+    EXPECT_FALSE(Get(Url(L"/fault/noclen/" + std::to_wstring(256u << 20)), &body));
+    EXPECT_LE(body.size(), 32u << 20);
+    const SIZE_T after = PeakWorkingSet();
+    std::printf("peak working set %.1f MB, %.1f MB above the %.1f MB before\n", after / 1048576.0,
+                (after - before) / 1048576.0, before / 1048576.0);
+    EXPECT_LT(after - before, 100u << 20);
 }
 
 } // namespace

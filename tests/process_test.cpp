@@ -130,6 +130,23 @@ TEST_F(Runner, RunsInTheGivenFolder) {
 
 TEST_F(Runner, ProgramsThatCannotStartFail) {
     TempFolder temp;
+    // Windows would start each of these probes by its bare name: from this program's own
+    // folder, from the current folder, from a WindowsApps entry of PATH. Setup takes none.
+    const fs::path own = HelperFolder() / L"ownprobe.exe";
+    const fs::path apps = temp.path() / L"WindowsApps";
+    fs::create_directories(apps);
+    fs::create_directories(temp.path() / L"sub");
+    for (const fs::path& probe : {own, temp.path() / L"probe.exe",
+                                  temp.path() / L"sub" / L"probe.exe", apps / L"appprobe.exe"}) {
+        std::error_code error;
+        fs::remove(probe, error);
+        fs::copy_file(HelperFolder() / L"child.exe", probe);
+    }
+    PathFront onPath(apps);
+    PathFront ownOnPath(HelperFolder());
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(temp.path().c_str());
     struct Case {
         const char* name;
         std::wstring command;
@@ -138,6 +155,10 @@ TEST_F(Runner, ProgramsThatCannotStartFail) {
     const Case cases[] = {
         {"missing program", L"no-such-program-anywhere.exe --flag", {}},
         {"missing folder", ChildCommand(L"exit=0"), temp.path() / L"not here"},
+        {"beside this program", L"ownprobe exit=0", {}},
+        {"in the current folder", L"probe exit=0", {}},
+        {"below the current folder", L"sub\\probe.exe exit=0", {}},
+        {"under WindowsApps", L"appprobe exit=0", {}},
     };
     for (const auto& c : cases) {
         inbox.received.clear();
@@ -152,6 +173,8 @@ TEST_F(Runner, ProgramsThatCannotStartFail) {
         inbox.Pump();
         EXPECT_EQ(inbox.Texts(kMsgLog), std::vector<std::wstring>{L"$ " + c.command}) << c.name;
     }
+    SetCurrentDirectoryW(current);
+    fs::remove(own);
 }
 
 // Opens a process by the id a child printed, to watch how it ends.

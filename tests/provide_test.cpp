@@ -20,6 +20,12 @@ std::wstring ReadPath() {
     return std::wstring(path, length);
 }
 
+// The stand-in serves one test archive under another's name.
+void Serve(const std::wstring& archive, const std::wstring& as) {
+    fs::remove(kRoot / L"files" / as);
+    fs::copy_file(kArchives / archive, kRoot / L"files" / as);
+}
+
 std::wstring Outcome(const fs::path& folder) {
     try {
         ProvideTools(folder);
@@ -72,6 +78,10 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
                   (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() + L";" +
                   (tools / L"Git" / L"cmd").native() + L";" + before);
     EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
+    // Checked where the release publishes a digest for the archive: not Ninja's (none), not
+    // Clang's (only another asset's), not Python's (NuGet has none).
+    EXPECT_EQ(Logged(L": checksum"),
+              (std::vector<std::wstring>{L"Git: checksum OK", L"CMake: checksum OK"}));
     for (const auto& entry : fs::directory_iterator(tools))
         EXPECT_NE(entry.path().extension(), L".zip") << entry.path().string();
     inbox.Pump();
@@ -144,13 +154,17 @@ TEST_F(Tools, FailuresNameTheirTool) {
     const fs::path tar = L"C:\\windows\\system32\\tar.exe";
     const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
     const Case cases[] = {
-        {"corrupt archive",
+        {"substituted archive", [&] { Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip"); },
+         L"Git was damaged on the way (its checksum doesn't match). Try again."},
+        {"corrupt archive without a digest", [&] { Serve(L"corrupt.zip", L"ninja-win.zip"); },
+         L"Couldn't unpack Ninja (Windows 10 1803 or later is needed)."},
+        {"release document over 32 MiB",
          [&] {
-             fs::remove(kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
-             fs::copy_file(kArchives / L"corrupt.zip",
-                           kRoot / L"files" / L"MinGit-2.45.1-64-bit.zip");
+             WriteBytes(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
+                            L"latest",
+                        std::string((32u << 20) + 1, ' '));
          },
-         L"Couldn't unpack Git (Windows 10 1803 or later is needed)."},
+         L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"no release document",
          [&] {
              fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
@@ -187,6 +201,20 @@ TEST_F(Tools, FailuresNameTheirTool) {
     const fs::path archive = run.path() / L"tools" / L"Git.zip";
     EXPECT_EQ(outcome, L"Couldn't start: " + Quote(tar) + L" -xf " + Quote(archive) + L" -C " +
                            Quote(run.path() / L"tools" / L"Git"));
+}
+
+TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
+    Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip");
+    EXPECT_EQ(Outcome(folder),
+              L"Git was damaged on the way (its checksum doesn't match). Try again.");
+    EXPECT_FALSE(fs::exists(tools / L"Git.zip"));
+    EXPECT_EQ(Logged(L"Git: expected "),
+              std::vector<std::wstring>{L"Git: expected SHA-256 " +
+                                        Widen(ArchiveSha256(L"MinGit-2.45.1-64-bit.zip")) +
+                                        L", got " + Widen(ArchiveSha256(L"corrupt.zip"))});
+    OfferTools();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L"Git: checksum OK").size(), 1u);
 }
 
 TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {

@@ -274,30 +274,53 @@ static void Replace(const fs::path& from, const fs::path& to) {
     fs::copy_file(from, to);
 }
 
-static std::string Release(const std::wstring& file) {
-    return "{\"assets\":[{\"browser_download_url\":\"" + setup::Narrow(kFiles + file) + "\"}]}";
+std::string ArchiveSha256(const std::wstring& archive) {
+    const std::string sums = ReadBytes(kArchives / L"SHA256SUMS");
+    const std::string name = "  " + setup::Narrow(archive) + "\n";
+    const size_t at = sums.find(name);
+    return at == std::string::npos || at < 64 ? std::string() : sums.substr(at - 64, 64);
 }
 
-static void Publish(const std::wstring& repository, const std::wstring& file) {
+// One asset object as GitHub's API writes it, in its field order; digest null when empty.
+static std::string AssetObject(const std::wstring& file, const std::string& sha256) {
+    const std::string name = setup::Narrow(file);
+    return R"({"url":"https://api.github.invalid/assets/1","id":1,"name":")" + name +
+           R"(","uploader":{"login":"github-actions[bot]","id":41898282,"type":"Bot"},)"
+           R"("content_type":"application/zip","state":"uploaded","size":1000,"digest":)" +
+           (sha256.empty() ? std::string("null") : "\"sha256:" + sha256 + "\"") +
+           R"(,"browser_download_url":")" + setup::Narrow(kFiles + file) + "\"}";
+}
+
+// A latest-release document of repository with the given assets (file and its digest).
+static void Publish(const std::wstring& repository,
+                    const std::vector<std::pair<std::wstring, std::string>>& assets) {
+    std::string body = R"({"url":"https://api.github.invalid/releases/1","tag_name":"v1",)"
+                       R"("name":"Latest","assets":[)";
+    for (const auto& [file, sha256] : assets)
+        body += AssetObject(file, sha256) + (&file == &assets.back().first ? "" : ",");
+    body += "]}";
     const fs::path doc = kRoot / L"github" / L"repos" / repository / L"releases" / L"latest";
     fs::create_directories(doc.parent_path());
-    WriteBytes(doc, Release(file));
+    WriteBytes(doc, body);
 }
 
-// The stand-in offers each tool's archive under the name its provider looks for, or another.
+// The stand-in offers each tool's archive under the name its provider looks for (another may
+// be served as ninja-win.zip). Git and CMake publish digests; Ninja none, as older releases;
+// Clang's release has one only for an asset Setup doesn't take.
 void OfferTools(const std::wstring& ninja) {
     fs::create_directories(kRoot / L"files");
     for (const auto& entry : fs::directory_iterator(kArchives))
         Replace(entry.path(), kRoot / L"files" / entry.path().filename());
-    Publish(L"git-for-windows/git", L"MinGit-2.45.1-64-bit.zip");
-    Publish(L"Kitware/CMake", L"cmake-3.30.0-windows-x86_64.zip");
-    Publish(L"mstorsjo/llvm-mingw", L"llvm-mingw-20240606-ucrt-x86_64.zip");
-    const fs::path doc =
-        kRoot / L"github" / L"repos" / L"ninja-build" / L"ninja" / L"releases" / L"latest";
-    fs::create_directories(doc.parent_path());
-    // The provider insists on ninja-win.zip; a different archive is served under that name.
+    const std::wstring git = L"MinGit-2.45.1-64-bit.zip";
+    const std::wstring cmake = L"cmake-3.30.0-windows-x86_64.zip";
+    Publish(L"git-for-windows/git",
+            {{L"Git-2.45.1-64-bit.exe", ArchiveSha256(L"corrupt.zip")}, {git, ArchiveSha256(git)}});
+    Publish(L"Kitware/CMake", {{cmake, ArchiveSha256(cmake)}});
+    Publish(L"mstorsjo/llvm-mingw",
+            {{L"llvm-mingw-20240606-msvcrt-x86_64.zip", ArchiveSha256(L"corrupt.zip")},
+             {L"llvm-mingw-20240606-ucrt-x86_64.zip", ""}});
     Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
-    WriteBytes(doc, Release(L"ninja-win.zip"));
+    Publish(L"ninja-build/ninja", {{L"ninja-win.zip", ""}});
     const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
     fs::create_directories(index.parent_path());
     WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");

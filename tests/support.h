@@ -94,6 +94,7 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what);
 // The stand-in services offer the five tools' releases and archives (another archive may be
 // served as ninja-win.zip), and the fixture project with its release (or neither: no network).
 void OfferTools(const std::wstring& ninja = L"ninja-win.zip");
+std::string ArchiveSha256(const std::wstring& archive); // as sha256sum saw the test archive
 void OfferProject(bool up);
 
 size_t CountHandles();       // this process's open handles, from the system's table
