@@ -1,6 +1,7 @@
 // Download speed of Get against a bare WinHTTP read loop, both into a file, from the stand-in
 // on loopback (scripts/bench starts it and compares with curl on the Linux side).
-//   wine build/cross/bin/get_bench.exe get|bare URL FILE
+//   wine build/cross/bin/get_bench.exe get|sha|bare URL FILE
+// sha is get with the SHA-256 that a published digest asks for.
 #include "setup.h"
 
 #include <psapi.h>
@@ -53,7 +54,10 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring url = argv[2];
     const fs::path file = argv[3];
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = mode == L"get" ? Get(url, nullptr, &file) : BareLoop(url, file);
+    std::string sha256;
+    const bool ok = mode == L"get"   ? Get(url, nullptr, &file)
+                    : mode == L"sha" ? Get(url, nullptr, &file, nullptr, &sha256)
+                                     : BareLoop(url, file);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PROCESS_MEMORY_COUNTERS memory{};
