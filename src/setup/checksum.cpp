@@ -3,6 +3,8 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
+
 namespace setup {
 
 namespace {

@@ -2,6 +2,7 @@
 // documents and NuGet's version index, scanned by hand.
 #include "setup.h"
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
 

@@ -2,8 +2,6 @@
 // and unpacked with the tar.exe of Windows.
 #include "setup.h"
 
-#include <regex>
-
 namespace setup {
 
 namespace {
