@@ -222,7 +222,7 @@ TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
     EXPECT_EQ(ExitCodeOf(grandchild), 1u);
 }
 
-TEST_F(Runner, CancelBeforeTheRunLetsTheChildFinish) {
+TEST_F(Runner, ACancelBeforeTheRunStartsNothing) {
     s_cancel = true;
     std::vector<std::string> lines;
     try {
@@ -232,20 +232,24 @@ TEST_F(Runner, CancelBeforeTheRunLetsTheChildFinish) {
     } catch (const Failed& failed) {
         EXPECT_EQ(failed.message, L"Cancelled.");
     }
-    EXPECT_EQ(lines, (std::vector<std::string>{"hello", "finished"}));
+    EXPECT_EQ(lines, std::vector<std::string>{});
+    inbox.Pump();
+    EXPECT_EQ(inbox.Texts(kMsgLog), std::vector<std::wstring>{}); // not even its command line
 }
 
 TEST_F(Runner, ACallbackThatThrowsReachesTheCallerAndEndsTheChild) {
-    UniqueHandle child;
+    UniqueHandle child, grandchild;
     auto throwing = [&](auto exception) {
-        return [&child, exception](std::string_view line) {
+        return [&child, &grandchild, exception](std::string_view line) {
             if (auto h = Watch(line, "child "))
                 child = std::move(h);
+            else if (auto g = Watch(line, "grandchild "))
+                grandchild = std::move(g);
             else
                 throw exception;
         };
     };
-    const std::wstring command = ChildCommand(LR"(pid=1 out=stop\n sleep=60000)");
+    const std::wstring command = ChildCommand(LR"(pid=1 spawn=60000 out=stop\n sleep=60000)");
 
     try {
         setup::Run(command, {}, throwing(Failed{L"Stopped by the caller."}));
@@ -253,8 +257,9 @@ TEST_F(Runner, ACallbackThatThrowsReachesTheCallerAndEndsTheChild) {
     } catch (const Failed& failed) {
         EXPECT_EQ(failed.message, L"Stopped by the caller.");
     }
-    ASSERT_TRUE(child);
+    ASSERT_TRUE(child && grandchild);
     EXPECT_EQ(ExitCodeOf(child), 1u);
+    EXPECT_EQ(ExitCodeOf(grandchild), 1u); // the whole tree, not only the direct child
 
     child.reset();
     EXPECT_THROW(setup::Run(command, {}, throwing(std::runtime_error("bad line"))),

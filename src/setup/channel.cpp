@@ -14,10 +14,6 @@ PostFunction s_post = PostMessageW;
 namespace {
 
 constexpr DWORD kDoneRetryMs = 5;
-// How long the end-of-run message keeps waiting for room once a cancel is seen. A Cancel press
-// leaves the window pumping (and busy until this message arrives); a close leaves it blocked in
-// the join, where waiting for ever would deadlock.
-constexpr DWORD kDoneGraceMs = 2000;
 
 int ClampedSize(size_t size) {
     return size > INT_MAX ? INT_MAX : static_cast<int>(size);
@@ -110,19 +106,11 @@ void PostProgress(int value) {
 
 void PostDone(bool success, const std::wstring& text) {
     auto copy = std::make_unique<std::wstring>(text);
-    // A lost end-of-run message would leave the window busy for good, so wait for room in the
-    // queue: without limit while the window runs, for a grace period once a cancel is seen.
-    ULONGLONG cancelSeen = 0;
-    while (!Post(kMsgDone, success ? 1 : 0, copy)) {
-        if (s_cancel) {
-            const ULONGLONG now = GetTickCount64();
-            if (!cancelSeen)
-                cancelSeen = now;
-            else if (now - cancelSeen >= kDoneGraceMs)
-                return;
-        }
+    // A lost end-of-run message would leave the window busy for good, and a closing window
+    // waits for it before it goes: so wait for room in the queue for as long as the window is
+    // there. It keeps pumping messages in every state, so room comes.
+    while (!Post(kMsgDone, success ? 1 : 0, copy) && IsWindow(s_window))
         Sleep(kDoneRetryMs);
-    }
 }
 
 std::unique_ptr<std::wstring> TakeText(LPARAM lParam) {

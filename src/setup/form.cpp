@@ -137,11 +137,16 @@ void BrowseDir() {
         SetWindowTextW(Item(kIdFolder), InstallFolderFor(picked).c_str());
 }
 
+void CancelRun() {
+    // The flag first: Run tests it after a child joins the job, so no child escapes both.
+    s_cancel.exchange(true);
+    TerminateJobObject(s_job.get(), 1);
+    SetWindowTextW(Item(kIdStatus), L"Cancelling...");
+}
+
 void StartOrCancel() {
     if (s_busy) {
-        s_cancel.exchange(true);
-        TerminateJobObject(s_job.get(), 1);
-        SetWindowTextW(Item(kIdStatus), L"Cancelling...");
+        CancelRun();
         return;
     }
     if (s_worker.joinable())
@@ -222,7 +227,7 @@ void Play() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     // Not in the job: the game outlives setup.
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(s_installed.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         folder.empty() ? nullptr : folder.c_str(), &startup, &info))
         return;
     UniqueHandle process(info.hProcess);

@@ -33,6 +33,8 @@ struct WinHttpApi {
     decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable;
     decltype(&::WinHttpReadData) ReadData;
     decltype(&::WinHttpCloseHandle) CloseHandle;
+    decltype(&::WinHttpSetStatusCallback) SetStatusCallback;
+    decltype(&::WinHttpSetOption) SetOption;
 };
 
 // winhttp.dll is no KnownDLL: imported, it would be taken from setup.exe's own folder. Null when
@@ -51,7 +53,9 @@ const WinHttpApi* WinHttp() {
                         Bind(table.QueryHeaders, dll, "WinHttpQueryHeaders") &&
                         Bind(table.QueryDataAvailable, dll, "WinHttpQueryDataAvailable") &&
                         Bind(table.ReadData, dll, "WinHttpReadData") &&
-                        Bind(table.CloseHandle, dll, "WinHttpCloseHandle");
+                        Bind(table.CloseHandle, dll, "WinHttpCloseHandle") &&
+                        Bind(table.SetStatusCallback, dll, "WinHttpSetStatusCallback") &&
+                        Bind(table.SetOption, dll, "WinHttpSetOption");
         return ok ? &table : nullptr;
     }();
     return api;
@@ -73,6 +77,82 @@ class UniqueInternet {
   private:
     HINTERNET m_handle;
 };
+
+// How often a wait for WinHTTP looks at the cancel flag.
+constexpr DWORD kCancelPollMs = 50;
+constexpr DWORD kReadBlock = 256u << 10;
+constexpr DWORD kNotifications =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+
+// The request's calls run asynchronously, so that the worker waits on its own terms and a
+// cancel ends the wait at once, whatever WinHTTP is waiting for (name resolution, connect,
+// TLS, the response, a stalled body). WinHTTP's threads report each call's outcome here.
+// A cancelled call may still complete, into the buffer, until WinHTTP closes the request: so
+// both the worker and the request hold a reference, and the last one frees it.
+class Call {
+  public:
+    Call() : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    void Hold() { ++m_references; }
+    void Release() {
+        if (--m_references == 0)
+            delete this;
+    }
+    void Complete(DWORD result, bool failed) {
+        m_result = result;
+        m_failed = failed;
+        SetEvent(m_done.get());
+    }
+    // The outcome of the call just made: false when it failed or the run was cancelled.
+    bool Wait(DWORD& result) {
+        while (WaitForSingleObject(m_done.get(), kCancelPollMs) == WAIT_TIMEOUT)
+            if (s_cancel)
+                return false;
+        result = m_result;
+        return !m_failed && !s_cancel;
+    }
+
+    std::vector<char> buffer; // where a read lands, reused for every block
+
+  private:
+    ~Call() = default;
+    UniqueHandle m_done;
+    std::atomic<DWORD> m_result{0};
+    std::atomic<bool> m_failed{false};
+    std::atomic<int> m_references{1};
+};
+
+struct ReleaseCall {
+    void operator()(Call* call) const { call->Release(); }
+};
+
+void CALLBACK OnHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    auto* call = reinterpret_cast<Call*>(context);
+    if (!call)
+        return; // the session and the connection carry no call
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        call->Complete(0, false);
+        break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        call->Complete(*static_cast<const DWORD*>(info), false);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        call->Complete(length, false);
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        call->Complete(0, true);
+        break;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: // the request's last word
+        call->Release();
+        break;
+    default:
+        break;
+    }
+}
 
 ULONGLONG ContentLength(HINTERNET request) {
     wchar_t text[64] = L"";
@@ -129,10 +209,14 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
         std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
 
     UniqueInternet session(http->Open(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                      WINHTTP_FLAG_ASYNC));
     if (!session)
         return false;
     http->SetTimeouts(session.get(), 15000, 15000, 30000, 60000);
+    if (http->SetStatusCallback(session.get(), OnHttpStatus, kNotifications, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK)
+        return false;
     UniqueInternet connection(http->Connect(session.get(), host, parts.nPort, 0));
     if (!connection)
         return false;
@@ -142,9 +226,18 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
                                              secure));
     if (!request)
         return false;
+    std::unique_ptr<Call, ReleaseCall> call(new Call);
+    call->Hold(); // the request's reference, given back when WinHTTP closes it
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());
+    if (!http->SetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+        call->Release();
+        return false;
+    }
+    DWORD ignored = 0;
     if (!http->SendRequest(request.get(), kAgentHeader, static_cast<DWORD>(-1L),
-                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !http->ReceiveResponse(request.get(), nullptr))
+                           WINHTTP_NO_REQUEST_DATA, 0, 0, context) ||
+        !call->Wait(ignored) || !http->ReceiveResponse(request.get(), nullptr) ||
+        !call->Wait(ignored))
         return false;
 
     const DWORD status = StatusCode(request.get());
@@ -163,20 +256,18 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
         hash = std::make_unique<Sha256>();
         sha256->clear();
     }
-    std::vector<char> buffer;
+    std::vector<char>& buffer = call->buffer;
+    buffer.resize(kReadBlock);
     ULONGLONG received = 0;
     int lastPercent = -2;
     for (;;) {
-        DWORD available = 0;
-        if (!http->QueryDataAvailable(request.get(), &available) || available == 0)
-            break;
-        if (s_cancel)
-            return false;
-        if (buffer.size() < available)
-            buffer.resize(available);
         DWORD got = 0;
-        if (!http->ReadData(request.get(), buffer.data(), available, &got) || got == 0)
+        if (!http->ReadData(request.get(), buffer.data(), kReadBlock, nullptr) ||
+            !call->Wait(got) || got == 0) {
+            if (s_cancel)
+                return false;
             break;
+        }
         if (body) {
             if (body->size() + got > kBodyLimit)
                 return false;

@@ -73,6 +73,7 @@ UniqueHandle MakeJob() {
 }
 
 DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine) {
+    CheckCancel(); // nothing starts once the user has said stop
     Log(L"$ " + command);
 
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -113,13 +114,20 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
 
     // Joined while still suspended, so everything it starts is in the job as well.
     AssignProcessToJobObject(s_job.get(), process.get());
+    // A cancel may have ended the job just before this child joined it. The flag is set before
+    // the job is ended, so either this test or that termination catches every child.
+    if (s_cancel) {
+        TerminateProcess(process.get(), 1);
+        Fail(L"Cancelled.");
+    }
     ResumeThread(thread.get());
 
     try {
         ReadLines(readEnd.get(), onLine);
     } catch (...) {
-        // The caller gave up on this child; don't leave it running unwatched.
-        TerminateProcess(process.get(), 1);
+        // The caller gave up on this child: end it and everything it started (ninja under
+        // cmake, the compilers under ninja), not only the child itself.
+        TerminateJobObject(s_job.get(), 1);
         throw;
     }
     readEnd.reset();

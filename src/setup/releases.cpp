@@ -178,8 +178,10 @@ std::string NewestPython312(const std::string& body) {
 Download LatestAsset(const std::string& repository, const std::string& pattern) {
     const std::wstring name = Widen(repository);
     std::string body;
-    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body))
+    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body)) {
+        CheckCancel();
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
+    }
     std::vector<size_t> keys;
     const std::vector<std::string> addresses = JsonStrings(body, "browser_download_url", &keys);
     for (size_t i = 0; i < addresses.size(); ++i)
@@ -191,9 +193,11 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
 Download LatestPython() {
     const std::wstring api = Widen(kNuGetApi);
     std::string body;
-    if (!Get(api + L"/v3-flatcontainer/python/index.json", &body))
+    if (!Get(api + L"/v3-flatcontainer/python/index.json", &body)) {
+        CheckCancel();
         Fail(std::wstring(L"Couldn't reach ") + kRegistry +
              L" for Python. Check the internet connection.");
+    }
     const std::wstring version = Widen(NewestPython312(body));
     if (version.empty())
         Fail(std::wstring(L"No Python 3.12 package on ") + kRegistry + L".");

@@ -326,6 +326,7 @@ void BrowseSource();
 void BrowseDir();
 fs::path PickFolder();
 void StartOrCancel();
+void CancelRun(); // ends the run's children at once; downloads and the worker follow
 void SetBusy(bool busy);
 void SetProgress(int percent);
 void Play();

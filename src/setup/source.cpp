@@ -39,6 +39,7 @@ std::wstring LatestReleaseTag() {
         if (!tags.empty())
             return Widen(tags.front());
     }
+    CheckCancel(); // a cancelled lookup is no reason to go on with the fallback tag
     const std::string version = kVersion;
     return L"v" + Widen(version.substr(0, version.find(' ')));
 }

@@ -30,6 +30,8 @@ constexpr size_t kDetailsLimit = 400000;
 constexpr size_t kDetailsCut = 100000;
 constexpr size_t kDrainChars = 64 * 1024;
 
+bool s_closing = false; // the user closed the window during a run; it goes when the run ends
+
 struct Control {
     int id;
     const wchar_t* className;
@@ -203,15 +205,27 @@ LRESULT OnColorStatic(HWND window, WPARAM wParam, LPARAM lParam) {
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
 }
 
+void CloseNow() {
+    if (s_worker.joinable())
+        s_worker.join(); // it has posted its end-of-run message: nothing is left to wait for
+    DestroyWindow(s_window);
+}
+
+// A busy window never waits for the worker here: it stops the run and goes on pumping (the
+// worker may still be showing a box this window owns) until the run's end-of-run message.
 LRESULT OnClose() {
+    if (s_closing)
+        return 0;
     if (s_busy && MessageBoxW(s_window, L"Setup is still running. Stop it?", kCaption,
                               MB_ICONQUESTION | MB_YESNO) != IDYES)
         return 0;
-    s_cancel.exchange(true);
-    TerminateJobObject(s_job.get(), 1);
-    if (s_worker.joinable())
-        s_worker.join();
-    DestroyWindow(s_window);
+    if (!s_busy) { // idle, or the run ended while the question was open
+        CloseNow();
+        return 0;
+    }
+    s_closing = true;
+    CancelRun();
+    EnableWindow(Item(kIdInstall), FALSE); // the rest of the form is off while busy
     return 0;
 }
 
@@ -248,6 +262,10 @@ LRESULT OnProgress(WPARAM wParam) {
 
 LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
     const auto text = TakeText(lParam);
+    if (s_closing) { // the user has already left: no box about how the run ended
+        CloseNow();
+        return 0;
+    }
     const bool success = wParam == 1;
     SetWindowTextW(Item(kIdStatus), text->c_str());
     SetBusy(false);
