@@ -10,8 +10,12 @@ there), and made-up bodies under /fault/ for the transfer cases:
   /fault/chunked/N            N bytes in chunked transfer encoding
   /fault/redirect/N           302 to /fault/bytes/N
   /fault/slow/N               N bytes with Content-Length, 64 KB every 50 ms
+  /fault/hang/0               the connection is accepted and the request read; no answer
+  /fault/stall/N              Content-Length N, then half of it, then nothing more
   /fault/count/0              the number of requests served before this one
   /fault/headers/0            the request's header lines, as they arrived
+  /fault/paths/0              the path of every request served before this one, a line each
+A served file F stalls like /fault/hang while a file F.hang exists beside it.
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
@@ -35,10 +39,15 @@ def pattern(offset, length):
     return bytes(out)
 
 
+# How long a hanging answer waits: longer than any test, shorter than for ever.
+HANG_SECONDS = 300
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
     served = 0
+    paths = []
 
     def log_message(self, *args):
         pass
@@ -54,6 +63,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         Handler.served += 1
+        Handler.paths.append(self.path)
         parts = self.path.split("?")[0].strip("/").split("/")
         try:
             if parts[0] == "fault":
@@ -64,8 +74,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def fault(self, mode, n):
-        if mode in ("count", "headers"):
-            body = (str(Handler.served - 1) if mode == "count" else str(self.headers)).encode()
+        if mode in ("count", "headers", "paths"):
+            texts = {"count": lambda: str(Handler.served - 1), "headers": lambda: str(self.headers),
+                     "paths": lambda: "".join(p + "\n" for p in Handler.paths[:-1])}
+            body = texts[mode]().encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
@@ -79,6 +91,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(n))
             self.end_headers()
             self.send_pattern(n, 0.05 if mode == "slow" else 0.0)
+        elif mode == "hang":
+            time.sleep(HANG_SECONDS)
+            self.close_connection = True
+        elif mode == "stall":
+            self.send_response(200)
+            self.send_header("Content-Length", str(n))
+            self.end_headers()
+            self.wfile.write(pattern(0, n // 2))
+            self.wfile.flush()
+            time.sleep(HANG_SECONDS)
+            self.close_connection = True
         elif mode == "short":
             self.send_response(200)
             self.send_header("Content-Length", str(n))
@@ -115,6 +138,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(404)
             self.send_header("Content-Length", "0")
             self.end_headers()
+            return
+        if os.path.exists(path + ".hang"):
+            time.sleep(HANG_SECONDS)
+            self.close_connection = True
             return
         size = os.path.getsize(path)
         self.send_response(200)

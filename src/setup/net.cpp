@@ -80,7 +80,6 @@ class UniqueInternet {
 
 // How often a wait for WinHTTP looks at the cancel flag.
 constexpr DWORD kCancelPollMs = 50;
-constexpr DWORD kReadBlock = 256u << 10;
 constexpr DWORD kNotifications =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
@@ -257,13 +256,23 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
         sha256->clear();
     }
     std::vector<char>& buffer = call->buffer;
-    buffer.resize(kReadBlock);
     ULONGLONG received = 0;
     int lastPercent = -2;
     for (;;) {
+        // Only what is there: Wine reads a larger request synchronously, blocking this thread
+        // until the rest arrives or the receive time-out passes.
+        DWORD available = 0;
+        if (!http->QueryDataAvailable(request.get(), nullptr) || !call->Wait(available) ||
+            available == 0) {
+            if (s_cancel)
+                return false;
+            break;
+        }
+        if (buffer.size() < available)
+            buffer.resize(available);
         DWORD got = 0;
-        if (!http->ReadData(request.get(), buffer.data(), kReadBlock, nullptr) ||
-            !call->Wait(got) || got == 0) {
+        if (!http->ReadData(request.get(), buffer.data(), available, nullptr) || !call->Wait(got) ||
+            got == 0) {
             if (s_cancel)
                 return false;
             break;
