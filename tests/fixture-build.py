@@ -4,15 +4,23 @@ With --iso it "extracts" the disc: from a folder holding default.xex, or from an
 this fixture's own format (a first line IRONVALE-DISC, then the game). It prints phase, step and
 percent lines, writes the launcher (tools/launcher.bin, a helper that leaves a marker when
 started) to build/runtime and some leftovers under build and generated/ppc. A file build.fail
-in the working tree makes it fail; build.slow makes each step take a second.
+in the working tree makes it fail; build.slow makes each step take a second and starts a
+grandchild that waits (as a compiler under ninja would) until it is ended.
 """
 import os
 import shutil
+import subprocess
 import sys
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 args = sys.argv[1:]
+if "--grandchild" in args:
+    time.sleep(600)
+    sys.exit(0)
+if os.path.exists("build.slow"):
+    subprocess.Popen([sys.executable, os.path.abspath(__file__), "--grandchild"],
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 iso = args[args.index("--iso") + 1] if "--iso" in args else None
 
 if os.path.exists("build.fail"):

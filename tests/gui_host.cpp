@@ -4,6 +4,8 @@
 //   IRONVALE_HOST_RUN=hold      the same, but once the child is gone it also waits for the
 //                               event IronvaleHostRelease, so the cancelling state can be seen
 //   IRONVALE_HOST_RUN=lines:N   a run that logs N numbered lines of 100 characters, then fails
+//   IRONVALE_HOST_RUN=question  a run that opens setup.log in the install folder and asks the
+//                               disk-space question of a drive with 1 GB free
 #include "setup.h"
 
 #include <cstdlib>
@@ -24,7 +26,7 @@ std::wstring Child(const std::wstring& args) {
     return Quote(fs::path(self).parent_path() / L"child.exe") + L" " + args;
 }
 
-std::wstring HostSteps(const Choices&, RunState&) {
+std::wstring HostSteps(const Choices& choices, RunState&) {
     const std::wstring mode = Environment(L"IRONVALE_HOST_RUN");
     if (mode == L"block" || mode == L"hold") {
         Status(L"Waiting in a child");
@@ -47,6 +49,14 @@ std::wstring HostSteps(const Choices&, RunState&) {
             Log(line);
         }
         Fail(L"Logged " + std::to_wstring(count) + L" lines.");
+    }
+    if (mode == L"question") {
+        OpenLog(choices.folder / L"setup.log");
+        Log(L"Asking about the disk space");
+        const std::wstring question = SpaceQuestion(1ull << 30, false);
+        if (s_ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
+            Fail(L"Not enough disk space.");
+        return L"Went on.";
     }
     Fail(L"No host run was chosen.");
 }

@@ -107,10 +107,10 @@ class App {
         return {rect.right, rect.bottom};
     }
 
-    // The message box the window owns, once it shows.
-    HWND WaitForBox(DWORD timeoutMs = 20000) const {
+    // The message box the window owns, once it shows; but not `other`, one already open.
+    HWND WaitForBox(DWORD timeoutMs = 20000, HWND other = nullptr) const {
         HWND box = nullptr;
-        WaitFor([&] { return (box = FindBox()) != nullptr; }, timeoutMs);
+        WaitFor([&] { return (box = FindBox(other)) != nullptr; }, timeoutMs);
         return box;
     }
     static std::wstring BoxText(HWND box) {
@@ -174,10 +174,10 @@ class App {
             return owner == m_id && ClassOf(candidate) == L"IronvaleSetup";
         });
     }
-    HWND FindBox() const {
-        return FindTopLevel([this](HWND candidate) {
-            return ClassOf(candidate) == L"#32770" && GetWindow(candidate, GW_OWNER) == window &&
-                   IsWindowVisible(candidate);
+    HWND FindBox(HWND other) const {
+        return FindTopLevel([this, other](HWND candidate) {
+            return candidate != other && ClassOf(candidate) == L"#32770" &&
+                   GetWindow(candidate, GW_OWNER) == window && IsWindowVisible(candidate);
         });
     }
 
@@ -517,8 +517,14 @@ TEST(Run, CancelKeepsTheFormBusyUntilTheRunHasEnded) {
     EXPECT_FALSE(app.Visible(kIdPlay));
 }
 
+bool Responsive(HWND window) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 50, &result) != 0;
+}
+
 TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
-    App app(HostExe(), L"", L"block");
+    App app(HostExe(), L"", L"hold");
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
     ASSERT_TRUE(app.window);
     app.ClickAndWait(kIdInstall);
     ASSERT_TRUE(
@@ -534,8 +540,42 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
 
     PostMessageW(app.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(app.ExpectBox(IDYES), L"Setup is still running. Stop it?");
-    EXPECT_TRUE(app.Exited());
     ExpectEndedByTheJob(children);
+    // The run holds on after its child has gone: the window waits for it, answering all along.
+    EXPECT_FALSE(app.Exited(300));
+    EXPECT_TRUE(Responsive(app.window));
+    EXPECT_EQ(app.Text(kIdStatus), L"Cancelling...");
+    EXPECT_FALSE(app.Enabled(kIdInstall));
+    PostMessageW(app.window, WM_CLOSE, 0, 0); // asks nothing again
+    EXPECT_EQ(app.WaitForBox(300), nullptr);
+    SetEvent(release.get());
+    EXPECT_TRUE(app.Exited());
+}
+
+// The worker's disk-space question is owned by the window: a close while it is open must
+// neither block the window nor leave the question unanswerable.
+TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
+    TempFolder temp;
+    App app(HostExe(), L"", L"question");
+    ASSERT_TRUE(app.window);
+    app.SetText(kIdFolder, temp.path().native());
+    app.Click(kIdInstall);
+    HWND question = app.WaitForBox();
+    ASSERT_TRUE(question);
+    EXPECT_EQ(App::BoxText(question).rfind(L"The drive has 1 GB free", 0), 0u);
+    PostMessageW(app.window, WM_CLOSE, 0, 0);
+    HWND stop = app.WaitForBox(20000, question);
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(App::BoxText(stop), L"Setup is still running. Stop it?");
+    App::Answer(stop, IDYES);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(stop); }));
+    EXPECT_TRUE(Responsive(app.window));
+    EXPECT_TRUE(IsWindow(question));
+    App::Answer(question, IDNO);
+    EXPECT_TRUE(app.Exited());
+    const auto log = SplitLines(ReadBytes(temp.path() / L"setup.log"));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "Not enough disk space.");
 }
 
 TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
@@ -723,8 +763,9 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
 
 namespace {
 
-// Linux processes still running the fixture's build script (seen through Wine's Z: drive).
-int BuildScriptsRunning() {
+// Linux processes whose command line passes the test, seen through Wine's Z: drive: the
+// programs behind the bridges, not the Wine processes of the bridges themselves.
+int LinuxProcessesRunning(const std::function<bool(const std::string& cmdline)>& test) {
     int running = 0;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(L"Z:\\proc", error)) {
@@ -736,11 +777,24 @@ int BuildScriptsRunning() {
         const size_t close = stat.rfind(')');
         const bool zombie =
             close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-        // The Linux python3 itself, not the Wine process of its bridge.
-        running += !zombie && cmdline.rfind("/usr/bin/python3", 0) == 0 &&
-                   cmdline.find("build.py") != std::string::npos;
+        running += !zombie && test(cmdline);
     }
     return running;
+}
+
+int BuildScriptsRunning() {
+    return LinuxProcessesRunning([](const std::string& cmdline) {
+        return cmdline.rfind("/usr/bin/python3", 0) == 0 &&
+               cmdline.find("build.py") != std::string::npos;
+    });
+}
+
+// What a run may have started: git and its remote helper, bsdtar, the build and its grandchild.
+int RunProcessesLeft() {
+    return BuildScriptsRunning() + LinuxProcessesRunning([](const std::string& cmdline) {
+               return cmdline.find("ironvale-recomp.git") != std::string::npos ||
+                      cmdline.rfind("/usr/bin/bsdtar", 0) == 0;
+           });
 }
 
 TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
@@ -796,7 +850,7 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
         app.ClickAndWait(kIdInstall);
         ASSERT_TRUE(WaitFor(
             [&] { return app.Text(kIdDetails).find(L"[2/20]") != std::wstring::npos; }, 120000));
-        EXPECT_EQ(BuildScriptsRunning(), 1);
+        EXPECT_EQ(BuildScriptsRunning(), 2); // the script and the grandchild it started
         // Live: the phase text in the status line, the bar moved by the step lines.
         EXPECT_EQ(app.Text(kIdStatus), L"Compiling");
         HWND bar = app.Item(kIdProgress);
@@ -811,6 +865,142 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
         app.Click(kIdInstall);
         EXPECT_EQ(app.ExpectBox(IDOK, nullptr, 180000).rfind(L"Done. Start the game", 0), 0u);
     }
+}
+
+// Every point at which a run can be stopped, by Cancel and by closing the window: the time
+// from the press (for a close, the Yes to "Stop it?") to "Cancelled." or to the window gone.
+TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
+    OfferTools();
+    OfferProject(true);
+    TempFolder temp;
+    const fs::path disc = temp.path() / L"Ironvale disc";
+    fs::create_directories(disc);
+    WriteBytes(disc / L"default.xex", "the game");
+    const fs::path root = Widen(IRONVALE_STANDIN_ROOT);
+    const fs::path gitRelease =
+        root / L"github" / L"repos" / L"git-for-windows" / L"git" / L"releases" / L"latest";
+    const fs::path projectRelease = root / L"github" / L"repos" / L"ironvale-recomp" /
+                                    L"ironvale-recomp" / L"releases" / L"latest";
+    const fs::path refs = root / L"git" / L"ironvale-recomp.git" / L"info" / L"refs";
+    const std::wstring files = Widen(IRONVALE_STANDIN) + L"/";
+    auto gitArchiveAt = [&](const std::wstring& path) {
+        WriteBytes(gitRelease, "{\"assets\":[{\"browser_download_url\":\"" + Narrow(files + path) +
+                                   "/MinGit-2.45.1-64-bit.zip\"}]}");
+    };
+    auto hang = [](const fs::path& file) { WriteBytes(file.native() + L".hang", ""); };
+
+    // Tools from PATH, so that a row downloads only what it is about: fakes for CMake, Clang
+    // and (but for one row) Ninja, the bridges for git and python.
+    TempFolder bin;
+    for (const wchar_t* program : {L"cmake.exe", L"clang++.exe", L"ninja.exe"})
+        fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+    const fs::path bridges = HelperFolder().parent_path() / L"bridge" / L"stub";
+    PathFront onPath(bin.path());
+
+    // An install to build again, for the build row.
+    const fs::path installed = temp.path() / L"installed";
+    {
+        PathFront withBridges(bridges);
+        App app(SetupExe(), L"");
+        ASSERT_TRUE(app.window);
+        app.SetText(kIdSource, disc.native());
+        app.SetText(kIdFolder, installed.native());
+        app.Click(kIdInstall);
+        ASSERT_EQ(app.ExpectBox(IDOK, nullptr, 180000).rfind(L"Done.", 0), 0u);
+    }
+    WriteBytes(installed / L"ironvale-recomp" / L"build.slow", "");
+
+    struct Row {
+        const char* name;
+        bool gitOnPath;
+        std::function<void()> arrange;
+        std::function<bool(App&)> reached;
+        bool installedFolder = false;
+    };
+    auto logged = [](const wchar_t* text) {
+        return [text](App& app) { return app.Text(kIdDetails).find(text) != std::wstring::npos; };
+    };
+    auto status = [](const wchar_t* text) {
+        return [text](App& app) { return app.Text(kIdStatus).rfind(text, 0) == 0; };
+    };
+    const Row rows[] = {
+        {"tool lookup", false, [&] { hang(gitRelease); }, logged(L"== Checking the tools")},
+        {"download, no answer", false, [&] { gitArchiveAt(L"fault/hang/0"); },
+         logged(L"Git: downloading ")},
+        {"download, stalled", false, [&] { gitArchiveAt(L"fault/stall/4000000"); },
+         status(L"Downloading Git: ")},
+        {"release lookup", true, [&] { hang(projectRelease); }, logged(L"Python: using ")},
+        {"clone", true, [&] { hang(refs); }, logged(L"$ git clone ")},
+        {"unpacking", true,
+         [&] {
+             fs::remove(bin.path() / L"ninja.exe");
+             OfferTools(L"ninja-big.zip");
+         },
+         status(L"Unpacking Ninja")},
+        {"build", true, [] {}, logged(L"[2/20] "), true},
+    };
+    std::printf("%-20s %10s %10s\n", "stopped during", "Cancel", "close");
+    for (const Row& row : rows) {
+        double took[2] = {};
+        for (int close = 0; close < 2; ++close) {
+            SCOPED_TRACE(std::string(row.name) + (close ? ", close" : ", Cancel"));
+            OfferTools();
+            OfferProject(true);
+            for (const fs::path& file : {gitRelease, projectRelease, refs})
+                fs::remove(file.native() + L".hang");
+            if (!fs::exists(bin.path() / L"ninja.exe"))
+                fs::copy_file(HelperFolder() / L"child.exe", bin.path() / L"ninja.exe");
+            row.arrange();
+            std::unique_ptr<PathFront> withBridges;
+            if (row.gitOnPath)
+                withBridges = std::make_unique<PathFront>(bridges);
+            TempFolder fresh;
+            App app(SetupExe(), L"");
+            withBridges.reset();
+            ASSERT_TRUE(app.window);
+            app.SetText(kIdSource, disc.native());
+            app.SetText(kIdFolder, (row.installedFolder ? installed : fresh.path()).native());
+            std::string requestsBefore;
+            Get(files + L"fault/paths/0", &requestsBefore);
+            app.Click(kIdInstall);
+            ASSERT_TRUE(WaitFor([&] { return row.reached(app); }, 120000));
+            Sleep(300); // well into whatever it waits for
+            ULONGLONG pressed = 0;
+            bool ended = false;
+            if (close) {
+                PostMessageW(app.window, WM_CLOSE, 0, 0);
+                HWND box = app.WaitForBox();
+                ASSERT_TRUE(box);
+                pressed = GetTickCount64();
+                App::Answer(box, IDYES);
+                ended = WaitFor([&] { return !IsWindow(app.window); }, 30000);
+                EXPECT_TRUE(app.Exited(30000));
+            } else {
+                pressed = GetTickCount64();
+                app.Click(kIdInstall);
+                HWND box = app.WaitForBox(30000);
+                ended = box && App::BoxText(box) == L"Cancelled.";
+                if (box)
+                    App::Answer(box, IDOK);
+            }
+            took[close] = static_cast<double>(GetTickCount64() - pressed);
+            EXPECT_TRUE(ended);
+            EXPECT_TRUE(WaitFor([] { return RunProcessesLeft() == 0; }, 10000));
+            if (std::string(row.name) == "release lookup") {
+                Sleep(500); // time for a clone that should not come
+                std::string requests;
+                Get(files + L"fault/paths/0", &requests);
+                EXPECT_EQ(requests.find("ironvale-recomp.git", requestsBefore.size()),
+                          std::string::npos);
+            }
+            PostMessageW(app.window, WM_CLOSE, 0, 0);
+            app.Exited();
+        }
+        std::printf("%-20s %7.0f ms %7.0f ms\n", row.name, took[0], took[1]);
+    }
+    for (const fs::path& file : {gitRelease, projectRelease, refs})
+        fs::remove(file.native() + L".hang");
+    OfferTools();
 }
 
 } // namespace

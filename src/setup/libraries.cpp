@@ -10,40 +10,19 @@
 
 namespace setup {
 
-namespace {
-
-// Move-only owner of a loaded module.
-class UniqueModule {
-  public:
-    explicit UniqueModule(HMODULE module) : m_module(module) {}
-    UniqueModule(const UniqueModule&) = delete;
-    UniqueModule& operator=(const UniqueModule&) = delete;
-    ~UniqueModule() {
-        if (m_module)
-            FreeLibrary(m_module);
-    }
-    HMODULE get() const { return m_module; }
-
-  private:
-    HMODULE m_module;
-};
-
-} // namespace
-
 void* SystemFunction(const wchar_t* library, const char* name) {
-    // Each library once, kept until the process ends: a function handed out stays valid.
+    // Each library once, and never unloaded: WinHTTP's own threads may still be finishing a
+    // cancelled request when the process ends, and code unmapped under them crashes the exit.
     static std::mutex lock;
-    static std::map<std::wstring, UniqueModule> loaded;
+    static std::map<std::wstring, HMODULE> loaded;
     std::lock_guard<std::mutex> hold(lock);
     auto it = loaded.find(library);
     if (it == loaded.end())
-        it = loaded
-                 .try_emplace(library,
-                              LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        it = loaded.emplace(library, LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
                  .first;
-    if (!it->second.get())
+    if (!it->second)
         return nullptr;
-    return reinterpret_cast<void*>(GetProcAddress(it->second.get(), name));
+    return reinterpret_cast<void*>(GetProcAddress(it->second, name));
 }
 
 } // namespace setup

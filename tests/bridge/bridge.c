@@ -1,8 +1,9 @@
 /* A Winelib bridge for the tests: a Windows program named git.exe, python.exe or tar.exe that
  * runs the machine's own LINUX_PROGRAM with the same arguments, Windows paths (and the working
  * folder) translated to Unix paths. Its output comes back on this program's standard output
- * handle, its exit code is this program's, and it dies with this program (a cancel ends the
- * bridge through its job; the Linux program must not outlive it).
+ * handle, its exit code is this program's, and it dies with this program together with every
+ * Linux process it started (a cancel ends the bridge through its job, and on Windows the job
+ * would take the whole tree: git's remote helpers, a build's compilers).
  *   winegcc -municode -DLINUX_PROGRAM='"/usr/bin/git"' -o git bridge.c   (git.exe.so)
  *   winegcc -municode -Wb,--fake-module -o git bridge.c                  (the PE stub git.exe)
  */
@@ -53,6 +54,12 @@ static char *Translate(const WCHAR *arg) {
     return Utf8(arg);
 }
 
+static void EndGroup(int signal_number) {
+    (void)signal_number;
+    kill(0, SIGKILL);
+    _exit(137);
+}
+
 int wmain(int argc, WCHAR **argv) {
     char **args = calloc(argc + 1, sizeof *args);
     args[0] = LINUX_PROGRAM;
@@ -82,9 +89,12 @@ int wmain(int argc, WCHAR **argv) {
     if (child < 0)
         return 126;
     if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        /* A keeper in a process group of its own: when the bridge dies, it ends the group. */
+        setpgid(0, 0);
+        signal(SIGTERM, EndGroup);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
-            _exit(127);
+            EndGroup(0);
         int none = open("/dev/null", O_RDONLY);
         dup2(none, 0);
         dup2(out[1], 1);
@@ -93,8 +103,20 @@ int wmain(int argc, WCHAR **argv) {
         close(out[1]);
         if (unix_folder && chdir(unix_folder) != 0)
             _exit(127);
-        execve(LINUX_PROGRAM, args, env);
-        _exit(127);
+        const pid_t program = fork();
+        if (program == 0) {
+            signal(SIGTERM, SIG_DFL);
+            execve(LINUX_PROGRAM, args, env);
+            _exit(127);
+        }
+        close(1);
+        close(2);
+        int status = 127;
+        while (program > 0 && waitpid(program, &status, 0) < 0 && errno == EINTR)
+            ;
+        if (WIFEXITED(status))
+            _exit(WEXITSTATUS(status));
+        _exit(128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0));
     }
     close(out[1]);
 
