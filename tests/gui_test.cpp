@@ -682,6 +682,14 @@ std::vector<std::wstring> MarksIn(const fs::path& folder) {
     return marks;
 }
 
+// An extracted disc in folder, with the fixture's game in it.
+fs::path DiscFolder(const fs::path& folder) {
+    const fs::path disc = folder / L"Ironvale disc";
+    fs::create_directories(disc);
+    WriteBytes(disc / L"default.xex", "the game");
+    return disc;
+}
+
 // The whole road through the window: tools downloaded from the stand-in (the real git and
 // python3 behind two of them), the fixture project cloned and built by its own script.
 // setup.exe runs from a Downloads folder, as people run it, beside a git.exe, a python.exe and
@@ -691,9 +699,7 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
     OfferTools();
     OfferProject(true);
     TempFolder temp;
-    const fs::path disc = temp.path() / L"Ironvale disc";
-    fs::create_directories(disc);
-    WriteBytes(disc / L"default.xex", "the game");
+    const fs::path disc = DiscFolder(temp.path());
     const fs::path folder = temp.path() / L"Ironvale";
     const fs::path tree = folder / L"ironvale-recomp";
     std::error_code error;
@@ -873,9 +879,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     OfferTools();
     OfferProject(true);
     TempFolder temp;
-    const fs::path disc = temp.path() / L"Ironvale disc";
-    fs::create_directories(disc);
-    WriteBytes(disc / L"default.xex", "the game");
+    const fs::path disc = DiscFolder(temp.path());
     const fs::path root = Widen(IRONVALE_STANDIN_ROOT);
     const fs::path gitRelease =
         root / L"github" / L"repos" / L"git-for-windows" / L"git" / L"releases" / L"latest";
