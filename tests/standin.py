@@ -52,6 +52,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def hang(self):
+        time.sleep(HANG_SECONDS)
+        self.close_connection = True
+
     def send_pattern(self, total, pace=0.0):
         sent = 0
         while sent < total:
@@ -92,16 +96,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.send_pattern(n, 0.05 if mode == "slow" else 0.0)
         elif mode == "hang":
-            time.sleep(HANG_SECONDS)
-            self.close_connection = True
+            self.hang()
         elif mode == "stall":
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
             self.wfile.write(pattern(0, n // 2))
             self.wfile.flush()
-            time.sleep(HANG_SECONDS)
-            self.close_connection = True
+            self.hang()
         elif mode == "short":
             self.send_response(200)
             self.send_header("Content-Length", str(n))
@@ -140,8 +142,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             return
         if os.path.exists(path + ".hang"):
-            time.sleep(HANG_SECONDS)
-            self.close_connection = True
+            self.hang()
             return
         size = os.path.getsize(path)
         self.send_response(200)

@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include <cwchar>
+#include <optional>
 #include <vector>
 
 namespace setup {
@@ -250,9 +251,9 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
     if (status != 200 || (body && expected > kBodyLimit))
         return false;
 
-    std::unique_ptr<Sha256> hash;
+    std::optional<Sha256> hash;
     if (sha256) {
-        hash = std::make_unique<Sha256>();
+        hash.emplace();
         sha256->clear();
     }
     std::vector<char>& buffer = call->buffer;

@@ -23,6 +23,7 @@ constexpr wchar_t kRegistry[] = L"NuGet";
 
 // No file system stores a longer name, so no longer "file name" can be a real asset.
 constexpr size_t kMaxFileName = 255;
+
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
