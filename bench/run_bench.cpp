@@ -17,6 +17,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 LRESULT CALLBACK Drain(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kMsgPending) {
+        TakePending();
+        return 0;
+    }
     if (message == kMsgLog || message == kMsgStatus || message == kMsgDone) {
         auto text = TakeText(lParam);
         if (message == kMsgDone)

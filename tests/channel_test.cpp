@@ -29,21 +29,21 @@ BOOL WINAPI QueueFullForDone(HWND window, UINT message, WPARAM wParam, LPARAM lP
         if (g_doneFailures-- > 0)
             return FALSE;
     }
-    return PostMessageW(window, message, wParam, lParam);
+    return PostEach(window, message, wParam, lParam);
 }
 
 class Channel : public ::testing::Test {
   protected:
     void SetUp() override {
         s_cancel = false;
-        s_post = PostMessageW;
+        s_post = PostEach;
         g_doneAttempts = 0;
         g_doneFailures = 0;
     }
     void TearDown() override {
         CloseLog();
         s_cancel = false;
-        s_post = PostMessageW;
+        s_post = PostEach;
     }
     TempFolder temp;
 };

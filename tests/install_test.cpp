@@ -31,7 +31,7 @@ BOOL WINAPI WatchDone(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (SUCCEEDED(result))
             CoUninitialize();
     }
-    return PostMessageW(window, message, wParam, lParam);
+    return PostEach(window, message, wParam, lParam);
 }
 
 std::vector<std::wstring> g_questions;
@@ -58,7 +58,7 @@ class InstallRun : public ::testing::Test {
     }
     void TearDown() override {
         s_cancel = false;
-        s_post = PostMessageW;
+        s_post = PostEach;
         s_ask = MessageBoxW;
     }
 

@@ -74,7 +74,42 @@ bool IsText(UINT message) {
     return message == setup::kMsgLog || message == setup::kMsgStatus || message == setup::kMsgDone;
 }
 
+// The reports the worker left for the window, as the one-message-per-report view tests read.
+void Unpack(std::vector<Received>& received) {
+    setup::Pending pending = setup::TakePending();
+    for (auto& line : pending.lines)
+        received.push_back({setup::kMsgLog, 0, std::move(line)});
+    if (pending.status)
+        received.push_back({setup::kMsgStatus, 0, std::move(*pending.status)});
+    if (pending.progress)
+        received.push_back({setup::kMsgProgress,
+                            static_cast<WPARAM>(static_cast<INT_PTR>(*pending.progress)),
+                            {}});
+}
+
+// Tests read each report on its own, so every test process starts with PostEach.
+class PostEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { setup::s_post = PostEach; }
+};
+const auto* const g_postEnvironment = ::testing::AddGlobalTestEnvironment(new PostEnvironment);
+
 } // namespace
+
+BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != setup::kMsgPending)
+        return PostMessageW(window, message, wParam, lParam);
+    std::vector<Received> reports;
+    Unpack(reports);
+    for (auto& report : reports) {
+        LPARAM text = 0;
+        if (IsText(report.message))
+            text = reinterpret_cast<LPARAM>(new std::wstring(std::move(report.text)));
+        if (!PostMessageW(window, report.message, report.wParam, text) && text)
+            delete reinterpret_cast<std::wstring*>(text);
+    }
+    return TRUE;
+}
 
 Inbox::Inbox() {
     WNDCLASSW windowClass{};
@@ -86,10 +121,12 @@ Inbox::Inbox() {
                                windowClass.hInstance, nullptr);
     SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     setup::s_window = m_window;
+    setup::TakePending(); // left by an earlier test that had no window
 }
 
 Inbox::~Inbox() {
-    Pump(); // whatever is still queued is ours to free
+    Pump(); // whatever is still queued or pending is ours to free
+    setup::TakePending();
     if (setup::s_window == m_window)
         setup::s_window = nullptr;
     DestroyWindow(m_window);
@@ -97,6 +134,10 @@ Inbox::~Inbox() {
 
 LRESULT CALLBACK Inbox::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* inbox = reinterpret_cast<Inbox*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == setup::kMsgPending && inbox) {
+        Unpack(inbox->received);
+        return 0;
+    }
     if (message < setup::kMsgLog || message > setup::kMsgDone || !inbox)
         return DefWindowProcW(window, message, wParam, lParam);
     std::wstring text;

@@ -18,6 +18,10 @@ struct Received {
     std::wstring text;
 };
 
+// The post function tests run with: each doorbell of the worker is answered at once with one
+// message per report (kMsgLog, kMsgStatus, kMsgProgress), so tests see every report in order.
+BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
 // A message-only window standing in for the setup window: becomes s_window, frees every
 // string it receives exactly as the real window must, and keeps what arrived.
 class Inbox {

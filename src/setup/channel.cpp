@@ -28,9 +28,42 @@ bool Post(UINT message, WPARAM wParam, std::unique_ptr<std::wstring>& text) {
     return true;
 }
 
-void PostText(UINT message, const std::wstring& text) {
-    auto copy = std::make_unique<std::wstring>(text);
-    Post(message, 0, copy);
+// Reports wait here for the window. s_rung: a doorbell is in the queue and not yet taken.
+std::mutex s_pendingLock;
+Pending s_pending;
+size_t s_pendingChars = 0;
+bool s_rung = false;
+
+// Changes the pending reports, and rings unless a doorbell is already on its way.
+template <typename Change> void Report(Change change) {
+    bool ring = false;
+    {
+        std::lock_guard<std::mutex> lock(s_pendingLock);
+        change(s_pending);
+        ring = !std::exchange(s_rung, true);
+    }
+    // Posted without the lock: the window takes it to empty the reports.
+    if (ring && !s_post(s_window, kMsgPending, 0, 0)) {
+        // A full queue: the next report rings again, and the end of the run takes the rest.
+        std::lock_guard<std::mutex> lock(s_pendingLock);
+        s_rung = false;
+    }
+}
+
+// Lines the details box could not hold are dropped here, oldest first and in bulk; setup.log
+// has them all.
+void AddLine(Pending& pending, const std::wstring& text) {
+    pending.lines.push_back(text);
+    s_pendingChars += text.size() + 2;
+    if (s_pendingChars <= 2 * kDetailsLimit)
+        return;
+    auto keep = pending.lines.end() - 1; // the newest stays whole, however long
+    size_t kept = keep->size() + 2;
+    while (keep != pending.lines.begin() && kept + (keep - 1)->size() + 2 <= kDetailsLimit)
+        kept += (--keep)->size() + 2;
+    pending.lines.erase(pending.lines.begin(), keep);
+    pending.dropped = true;
+    s_pendingChars = kept;
 }
 
 } // namespace
@@ -44,7 +77,9 @@ void CheckCancel() {
         Fail(L"Cancelled.");
 }
 
-std::wstring Widen(std::string_view bytes) {
+std::wstring Widen(std::string_view bytes, bool* utf8) {
+    if (utf8)
+        *utf8 = true;
     if (bytes.empty())
         return {};
     const int size = ClampedSize(bytes.size());
@@ -53,6 +88,8 @@ std::wstring Widen(std::string_view bytes) {
     DWORD flags = MB_ERR_INVALID_CHARS;
     if (length <= 0) {
         // Not UTF-8: tools that write in the ANSI code page still read correctly.
+        if (utf8)
+            *utf8 = false;
         codePage = CP_ACP;
         flags = 0;
         length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
@@ -77,31 +114,34 @@ std::string Narrow(const std::wstring& text) {
     return bytes;
 }
 
-void Log(const std::wstring& text) {
+void Log(const std::wstring& text, std::string_view utf8) {
     {
         std::lock_guard<std::mutex> lock(s_logLock);
         // A stream that was never opened reports no error flags, so ask whether it is open too.
         if (s_logFile.is_open() && !s_logFile.fail()) {
-            const std::string bytes = Narrow(text);
-            s_logFile.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            s_logFile.write(utf8.data(), static_cast<std::streamsize>(utf8.size()));
             s_logFile.put('\n');
             s_logFile.flush();
         }
     }
-    PostText(kMsgLog, text);
+    Report([&](Pending& pending) { AddLine(pending, text); });
+}
+
+void Log(const std::wstring& text) {
+    Log(text, Narrow(text));
 }
 
 void Status(const std::wstring& text) {
     Log(L"== " + text);
-    PostText(kMsgStatus, text);
+    PostStatus(text);
 }
 
 void PostStatus(const std::wstring& text) {
-    PostText(kMsgStatus, text);
+    Report([&](Pending& pending) { pending.status = text; });
 }
 
 void PostProgress(int value) {
-    s_post(s_window, kMsgProgress, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
+    Report([&](Pending& pending) { pending.progress = value; });
 }
 
 void PostDone(bool success, const std::wstring& text) {
@@ -117,13 +157,23 @@ std::unique_ptr<std::wstring> TakeText(LPARAM lParam) {
     return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
 }
 
+Pending TakePending() {
+    std::lock_guard<std::mutex> lock(s_pendingLock);
+    s_rung = false;
+    s_pendingChars = 0;
+    return std::exchange(s_pending, Pending{});
+}
+
 void OpenLog(const fs::path& file) {
     std::lock_guard<std::mutex> lock(s_logLock);
     if (s_logFile.is_open())
         s_logFile.close();
     s_logFile.clear();
-    // Text mode: every line feed is stored as CR LF. Append: earlier runs stay.
-    s_logFile.open(file, std::ios::out | std::ios::app);
+    // Text mode: every line feed is stored as CR LF. Earlier runs stay: the file is created if
+    // need be, then written from its end. Not in append mode, where the C runtime seeks to the
+    // end before every write, doubling the cost of a line; one Setup writes a folder's log.
+    { std::ofstream create(file, std::ios::out | std::ios::app); }
+    s_logFile.open(file, std::ios::in | std::ios::out | std::ios::ate);
 }
 
 void CloseLog() {

@@ -18,8 +18,14 @@ bool IsProgressRedraw(std::string_view line) {
 void Deliver(std::string_view line, bool terminated, const LineCallback& onLine) {
     if (onLine)
         onLine(line);
-    if (!terminated || !IsProgressRedraw(line))
-        Log(Widen(line));
+    if (terminated && IsProgressRedraw(line))
+        return;
+    bool utf8 = false;
+    const std::wstring text = Widen(line, &utf8);
+    if (utf8)
+        Log(text, line); // the same bytes: no need to convert them back
+    else
+        Log(text);
 }
 
 // Reads until every holder of the pipe's write end has gone. Each CR and each LF ends a line

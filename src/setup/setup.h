@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -91,6 +92,23 @@ constexpr UINT kMsgLog = WM_APP + 1;
 constexpr UINT kMsgStatus = WM_APP + 2;
 constexpr UINT kMsgProgress = WM_APP + 3;
 constexpr UINT kMsgDone = WM_APP + 4;
+// The worker's doorbell: lines, a status or a progress value wait in the channel, and the
+// window takes them all at once with TakePending. The worker's reports go this way rather than
+// as one post each: a build prints faster than an edit box takes lines one by one, and Windows
+// refuses posts to a queue that already holds 10,000. At most one doorbell is ever queued.
+constexpr UINT kMsgPending = WM_APP + 5;
+
+// The details box keeps about this many characters; past it the oldest are cut.
+constexpr size_t kDetailsLimit = 400000;
+constexpr size_t kDetailsCut = 100000;
+
+// What the worker has reported since the window last took it.
+struct Pending {
+    std::vector<std::wstring> lines;    // in order; only as many as the details box could show
+    std::optional<std::wstring> status; // the latest
+    std::optional<int> progress;        // the latest
+    bool dropped = false; // older lines were dropped: the window had not taken them in time
+};
 
 // The worker's failure: a whole sentence for the user. Deliberately not a std::exception, so
 // the handler for unexpected errors never swallows it.
@@ -100,15 +118,17 @@ struct Failed {
 
 [[noreturn]] void Fail(const std::wstring& message);
 void CheckCancel();
-std::wstring Widen(std::string_view bytes);
-std::string Narrow(const std::wstring& text); // UTF-8, for setup.log
+std::wstring Widen(std::string_view bytes, bool* utf8 = nullptr); // utf8: they were UTF-8
+std::string Narrow(const std::wstring& text);                     // UTF-8, for setup.log
 void Log(const std::wstring& text);
+void Log(const std::wstring& text, std::string_view utf8); // utf8: the text's UTF-8, at hand
 void Status(const std::wstring& text);
 
 void PostProgress(int value);
 void PostStatus(const std::wstring& text); // the status line alone, not logged
 void PostDone(bool success, const std::wstring& text);
 std::unique_ptr<std::wstring> TakeText(LPARAM lParam);
+Pending TakePending(); // for the window: everything reported since, and the doorbell rearmed
 
 // setup.log: opened by preflight, closed at the end of the run, both under s_logLock.
 void OpenLog(const fs::path& file);
@@ -309,6 +329,13 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 void Layout();
 std::wstring Text(int id);
 HWND Item(int id); // a control of the setup window
+
+// The worker's reports on the window: lines, status and progress (details.cpp).
+constexpr UINT_PTR kFeedTimer = 1;
+LRESULT OnLog(LPARAM lParam);
+LRESULT OnPending();
+LRESULT OnFeedTimer();
+void ShowAllReports(); // everything reported so far, before the end of the run is shown
 int Px(int pixelsAt96Dpi);
 
 // The update folder named by the command line ("--update" FOLDER, the last pair wins), or empty.

@@ -26,9 +26,6 @@ constexpr int kClientHeight = 422;
 constexpr int kClientHeightWithDetails = 660;
 constexpr int kIconSize = 48;
 constexpr int kNoId = 0;
-constexpr size_t kDetailsLimit = 400000;
-constexpr size_t kDetailsCut = 100000;
-constexpr size_t kDrainChars = 64 * 1024;
 
 bool s_closing = false; // the user closed the window during a run; it goes when the run ends
 
@@ -229,26 +226,6 @@ LRESULT OnClose() {
     return 0;
 }
 
-// A build writes lines far faster than an edit box takes them one by one, so every line
-// already waiting joins this one in a single append.
-LRESULT OnLog(LPARAM lParam) {
-    std::wstring batch = *TakeText(lParam) + L"\r\n";
-    MSG next;
-    while (batch.size() < kDrainChars && PeekMessageW(&next, s_window, kMsgLog, kMsgLog, PM_REMOVE))
-        batch += *TakeText(next.lParam) + L"\r\n";
-
-    HWND details = Item(kIdDetails);
-    auto length = static_cast<WPARAM>(GetWindowTextLengthW(details));
-    if (length > kDetailsLimit) {
-        SendMessageW(details, EM_SETSEL, 0, kDetailsCut);
-        SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
-        length = static_cast<WPARAM>(GetWindowTextLengthW(details));
-    }
-    SendMessageW(details, EM_SETSEL, length, static_cast<LPARAM>(length));
-    SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(batch.c_str()));
-    return 0;
-}
-
 LRESULT OnStatus(LPARAM lParam) {
     const auto text = TakeText(lParam);
     SetWindowTextW(Item(kIdStatus), text->c_str());
@@ -262,7 +239,8 @@ LRESULT OnProgress(WPARAM wParam) {
 
 LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
     const auto text = TakeText(lParam);
-    if (s_closing) { // the user has already left: no box about how the run ended
+    ShowAllReports(); // a doorbell the queue refused leaves the last reports here
+    if (s_closing) {  // the user has already left: no box about how the run ended
         CloseNow();
         return 0;
     }
@@ -361,6 +339,11 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return OnProgress(wParam);
     case kMsgDone:
         return OnDone(wParam, lParam);
+    case kMsgPending:
+        return OnPending();
+    case WM_TIMER:
+        return wParam == kFeedTimer ? OnFeedTimer()
+                                    : DefWindowProcW(window, message, wParam, lParam);
     default:
         return DefWindowProcW(window, message, wParam, lParam);
     }

@@ -1,0 +1,144 @@
+// The worker's reports on the window: lines into the details box, the status line, the bar.
+// A build can print far more than an edit box takes (Wine's takes about 2 us a character), so
+// the window takes reports on a timer and feeds the box a little per turn of its message loop:
+// it never stops answering, and the box always ends with the newest lines, without gaps.
+#include "setup.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace setup {
+
+namespace {
+
+// Wine's edit box takes about 10 ms for any append and 2 us more a character: the box gets
+// one slice at a time, and at most a quarter of the window's time while a build floods it.
+constexpr UINT kFeedIntervalMs = 40;
+constexpr UINT kFeedShare = 4;
+constexpr size_t kSliceChars = 4096;
+
+using Clock = std::chrono::steady_clock;
+
+std::wstring s_backlog; // taken lines not yet in the box, each ending in CR LF
+bool s_gap = false;     // lines between the box and the backlog were dropped: start the box anew
+bool s_feeding = false; // the timer runs
+
+// Appends whole lines. The box keeps about kDetailsLimit characters: the oldest go first, at
+// least kDetailsCut at a time.
+void AppendDetails(const wchar_t* text, size_t size) {
+    HWND details = Item(kIdDetails);
+    auto length = static_cast<size_t>(GetWindowTextLengthW(details));
+    if (s_gap || length + size > kDetailsLimit) {
+        const size_t cut = s_gap ? length : std::max(kDetailsCut, length + size - kDetailsLimit);
+        SendMessageW(details, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+        SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+        length = static_cast<size_t>(GetWindowTextLengthW(details));
+        s_gap = false;
+    }
+    const std::wstring batch(text, size);
+    SendMessageW(details, EM_SETSEL, length, static_cast<LPARAM>(length));
+    SendMessageW(details, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(batch.c_str()));
+}
+
+// Drops the oldest whole lines of the backlog until it fits the box; the newest line stays,
+// however long.
+void TrimBacklog() {
+    if (s_backlog.size() <= kDetailsLimit)
+        return;
+    const size_t cutThrough = s_backlog.find(L"\r\n", s_backlog.size() - kDetailsLimit - 2);
+    const size_t beforeNewest = s_backlog.rfind(L"\r\n", s_backlog.size() - 3);
+    if (beforeNewest == std::wstring::npos)
+        return;
+    s_backlog.erase(0, std::min(cutThrough, beforeNewest) + 2);
+    s_gap = true;
+}
+
+// Takes the worker's reports; the status and the bar show at once, the lines join the backlog.
+bool Take() {
+    Pending pending = TakePending();
+    if (pending.dropped) {
+        s_backlog.clear();
+        s_gap = true;
+    }
+    for (const auto& line : pending.lines)
+        s_backlog.append(line).append(L"\r\n");
+    TrimBacklog();
+    if (pending.status)
+        SetWindowTextW(Item(kIdStatus), pending.status->c_str());
+    if (pending.progress)
+        SetProgress(*pending.progress);
+    return !pending.lines.empty() || pending.status || pending.progress || pending.dropped;
+}
+
+// Gives the box the oldest backlog lines in one append: a slice of whole lines or, with `all`,
+// every one.
+void Feed(bool all = false) {
+    if (s_backlog.empty())
+        return;
+    size_t end = s_backlog.size();
+    if (!all && end > kSliceChars) {
+        end = s_backlog.find(L"\r\n", kSliceChars - 2);
+        end = end == std::wstring::npos ? s_backlog.size() : end + 2;
+    }
+    AppendDetails(s_backlog.data(), end);
+    s_backlog.erase(0, end);
+}
+
+void StopFeeding() {
+    if (s_feeding)
+        KillTimer(s_window, kFeedTimer);
+    s_feeding = false;
+}
+
+// Takes and feeds again after kFeedIntervalMs, or later when the last turn took long.
+void FeedAgain(Clock::duration took) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    const auto interval = std::max<long long>(kFeedIntervalMs, ms * kFeedShare);
+    s_feeding = SetTimer(s_window, kFeedTimer, static_cast<UINT>(interval), nullptr) != 0;
+}
+
+void StartFeeding(Clock::time_point start) {
+    Feed();
+    FeedAgain(Clock::now() - start);
+}
+
+} // namespace
+
+// One line, behind any the box has still to show.
+LRESULT OnLog(LPARAM lParam) {
+    const auto start = Clock::now();
+    s_backlog.append(*TakeText(lParam)).append(L"\r\n");
+    TrimBacklog();
+    if (!s_feeding)
+        StartFeeding(start);
+    return 0;
+}
+
+// The first doorbell is answered at once; while reports keep coming, the timer takes them.
+LRESULT OnPending() {
+    if (s_feeding)
+        return 0;
+    const auto start = Clock::now();
+    Take();
+    StartFeeding(start);
+    return 0;
+}
+
+LRESULT OnFeedTimer() {
+    const auto start = Clock::now();
+    const bool took = Take();
+    Feed();
+    if (!took && s_backlog.empty())
+        StopFeeding();
+    else
+        FeedAgain(Clock::now() - start);
+    return 0;
+}
+
+void ShowAllReports() {
+    StopFeeding();
+    Take();
+    Feed(true);
+}
+
+} // namespace setup
