@@ -32,6 +32,13 @@ BOOL WINAPI QueueFullForDone(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return PostEach(window, message, wParam, lParam);
 }
 
+std::atomic<int> g_posts{0};
+
+BOOL WINAPI CountPosts(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    ++g_posts;
+    return PostMessageW(window, message, wParam, lParam);
+}
+
 class Channel : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -75,6 +82,42 @@ TEST_F(Channel, LogAndStatusWriteExactBytesAndReachTheWindow) {
         EXPECT_EQ(inbox.received[i].text, expected[i].second) << i;
         EXPECT_EQ(inbox.received[i].wParam, 0u) << i;
     }
+}
+
+// However much the worker reports before the window looks, one message waits in the queue,
+// and the window then finds every line in order with the latest status and progress.
+TEST_F(Channel, ReportsWaitBehindOneMessage) {
+    s_post = CountPosts;
+    g_posts = 0;
+    Inbox inbox;
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < 1000; ++i) {
+        lines.push_back(L"line " + std::to_wstring(i));
+        Log(lines.back());
+        PostProgress(i % 100);
+        if (i % 10 == 0)
+            PostStatus(L"status " + std::to_wstring(i));
+    }
+    inbox.Pump();
+    EXPECT_EQ(g_posts.load(), 1);
+    EXPECT_EQ(inbox.Texts(kMsgLog), lines);
+    EXPECT_EQ(inbox.Texts(kMsgStatus), std::vector<std::wstring>{L"status 990"});
+    ASSERT_EQ(inbox.Count(kMsgProgress), 1);
+    EXPECT_EQ(inbox.received.back().wParam, 99u);
+
+    // A window that takes nothing for long finds the newest lines, about what its box shows.
+    const std::wstring line(99, L'x');
+    for (int i = 0; i < 10000; ++i)
+        Log(line);
+    Log(L"the newest");
+    inbox.Pump();
+    const auto kept = inbox.Texts(kMsgLog);
+    const size_t flood = kept.size() - lines.size() - 1;
+    EXPECT_LT(flood, 10000u);
+    EXPECT_LE(flood * 101, 2 * kDetailsLimit);
+    EXPECT_GE(flood * 101, kDetailsLimit - 101);
+    EXPECT_EQ(kept.back(), L"the newest");
+    EXPECT_EQ(g_posts.load(), 2);
 }
 
 TEST_F(Channel, SecondRunAppendsToTheLog) {

@@ -6,6 +6,9 @@
 //   IRONVALE_HOST_RUN=lines:N   a run that logs N numbered lines of 100 characters, then fails
 //   IRONVALE_HOST_RUN=question  a run that opens setup.log in the install folder and asks the
 //                               disk-space question of a drive with 1 GB free
+//   IRONVALE_HOST_RUN=flood:N   a build of N lines in two parts into setup.log in the install
+//                               folder, under Windows' queue quota; it then links (33%) and
+//                               waits for IronvaleHostRelease before it fails
 #include "setup.h"
 
 #include <cstdlib>
@@ -26,6 +29,40 @@ std::wstring Child(const std::wstring& args) {
     return Quote(fs::path(self).parent_path() / L"child.exe") + L" " + args;
 }
 
+// Windows keeps at most 10,000 posted messages in a queue and refuses more with
+// ERROR_NOT_ENOUGH_QUOTA; Wine has no limit. This stands in for it: the program's posts that
+// the window has not yet taken from its queue are counted, and past the quota a post fails.
+constexpr long kQueueQuota = 10000;
+std::atomic<long> g_queued{0};
+
+bool Ours(UINT message) {
+    return message >= kMsgLog && message <= kMsgPending;
+}
+
+BOOL WINAPI PostWithinQuota(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_queued >= kQueueQuota) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    ++g_queued;
+    if (PostMessageW(window, message, wParam, lParam))
+        return TRUE;
+    --g_queued;
+    return FALSE;
+}
+
+LRESULT CALLBACK Taken(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* msg = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && Ours(msg->message))
+        --g_queued;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void WaitForRelease() {
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
+    WaitForSingleObject(release.get(), 60000);
+}
+
 std::wstring HostSteps(const Choices& choices, RunState&) {
     const std::wstring mode = Environment(L"IRONVALE_HOST_RUN");
     if (mode == L"block" || mode == L"hold") {
@@ -33,10 +70,8 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
         try {
             Run(Child(L"pid=1 spawn=600000 sleep=600000"), {});
         } catch (const Failed&) {
-            if (mode == L"hold") {
-                UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
-                WaitForSingleObject(release.get(), 60000);
-            }
+            if (mode == L"hold")
+                WaitForRelease();
             throw;
         }
         return L"The child ended by itself.";
@@ -49,6 +84,18 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
             Log(line);
         }
         Fail(L"Logged " + std::to_wstring(count) + L" lines.");
+    }
+    if (mode.rfind(L"flood:", 0) == 0) {
+        const unsigned long count = std::wcstoul(mode.c_str() + 6, nullptr, 10);
+        OpenLog(choices.folder / L"setup.log");
+        Status(L"Compiling, part one");
+        Run(Child(L"lines=" + std::to_wstring(count / 2)), {}, OnBuildLine);
+        Status(L"Compiling, part two");
+        Run(Child(L"lines=" + std::to_wstring(count - count / 2)), {}, OnBuildLine);
+        OnBuildLine("[1/3] Linking");
+        Status(L"Linking");
+        WaitForRelease();
+        Fail(L"Flooded with " + std::to_wstring(count) + L" lines.");
     }
     if (mode == L"question") {
         OpenLog(choices.folder / L"setup.log");
@@ -69,5 +116,13 @@ void HostInstall(Choices choices) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     s_install = HostInstall;
-    return RunSetup(instance, show);
+    HHOOK hook = nullptr;
+    if (Environment(L"IRONVALE_HOST_RUN").rfind(L"flood:", 0) == 0) {
+        s_post = PostWithinQuota;
+        hook = SetWindowsHookExW(WH_GETMESSAGE, Taken, nullptr, GetCurrentThreadId());
+    }
+    const int code = RunSetup(instance, show);
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    return code;
 }

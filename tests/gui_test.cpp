@@ -600,6 +600,44 @@ TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
     EXPECT_EQ(span / 102, 6000u - firstNumber);
 }
 
+// Windows refuses posts past 10,000 in a queue (the host stands in for that limit): a build
+// that prints far faster than the box takes lines must still lose none of them.
+TEST(Run, AFloodWithinWindowsQueueQuotaLosesNothing) {
+    TempFolder temp;
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
+    App app(HostExe(), L"", L"flood:200000");
+    ASSERT_TRUE(app.window);
+    app.SetText(kIdFolder, temp.path().native());
+    app.Click(kIdInstall);
+    // The box may take a moment longer than the status line to catch up.
+    const std::wstring end = L"\r\nnote: generated function 99998\r\n"
+                             L"[99999/100000] Compiling src/ppc/recomp_99999.cpp\r\n== Linking\r\n";
+    std::wstring details;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            details = app.Text(kIdDetails);
+            return details.size() > end.size() &&
+                   details.compare(details.size() - end.size(), end.size(), end) == 0;
+        },
+        90000))
+        << Narrow(details.substr(details.size() - std::min<size_t>(details.size(), 200)));
+    EXPECT_EQ(app.Text(kIdStatus), L"Linking");
+    EXPECT_EQ(SendMessageW(app.Item(kIdProgress), PBM_GETPOS, 0, 0), 33);
+
+    // Every line, in the order printed, across the status changes: two runs of 66,667 logged
+    // lines (their command and two lines in three) between the three statuses.
+    const auto log = SplitLines(ReadBytes(temp.path() / L"setup.log"));
+    ASSERT_EQ(log.size(), 3u + 2u * 66667u);
+    EXPECT_EQ(log[0], "== Compiling, part one");
+    EXPECT_EQ(log[1 + 66667], "== Compiling, part two");
+    EXPECT_EQ(log[1 + 66667 - 1], "[99999/100000] Compiling src/ppc/recomp_99999.cpp");
+    EXPECT_EQ(log[2 + 2 * 66667 - 1], "[99999/100000] Compiling src/ppc/recomp_99999.cpp");
+    EXPECT_EQ(log.back(), "== Linking");
+
+    SetEvent(release.get());
+    EXPECT_EQ(app.ExpectBox(), L"Flooded with 200000 lines.");
+}
+
 // A built install: the extracted game and a launcher that records how it was started.
 fs::path PrepareInstall(const fs::path& folder) {
     const fs::path tree = folder / L"ironvale-recomp";

@@ -239,11 +239,11 @@ LRESULT OnProgress(WPARAM wParam) {
 
 LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
     const auto text = TakeText(lParam);
-    ShowAllReports(); // a doorbell the queue refused leaves the last reports here
-    if (s_closing) {  // the user has already left: no box about how the run ended
+    if (s_closing) { // the user has already left: no box about how the run ended
         CloseNow();
         return 0;
     }
+    ShowAllReports(); // the last reports, and any whose doorbell the queue refused
     const bool success = wParam == 1;
     SetWindowTextW(Item(kIdStatus), text->c_str());
     SetBusy(false);
