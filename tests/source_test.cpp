@@ -74,7 +74,7 @@ TEST_F(Source, AFirstInstallClonesAndFollowsMain) {
     EXPECT_TRUE(Logged(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " + Quote(run.sourceDir)));
     EXPECT_TRUE(Logged(L"The source folder is on branch main: updating that branch."));
     EXPECT_TRUE(Ran(L"pull --ff-only"));
-    EXPECT_FALSE(Ran(L"checkout --force v1.0.0"));
+    EXPECT_FALSE(Ran(L"checkout v1.0.0"));
     EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
     inbox.Pump();
     EXPECT_EQ(inbox.Texts(kMsgStatus).front(), L"Downloading the source code");
@@ -84,7 +84,7 @@ TEST_F(Source, ADetachedTreeMovesToTheLatestRelease) {
     ASSERT_EQ(Step(), L"ok");
     Git(L"checkout -q v0.1.0");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Ran(L"checkout --force v1.0.0")); // the tag as it stands, unquoted
+    EXPECT_TRUE(Ran(L"checkout v1.0.0")); // the tag as it stands, unquoted
     EXPECT_TRUE(Logged(L"Building release v1.0.0."));
     EXPECT_EQ(Head(), "v1.0.0");
     inbox.Pump();
@@ -117,7 +117,7 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(
         Logged(L"The source folder has changes of its own: building it as it is (no update)."));
-    EXPECT_FALSE(Ran(L"checkout --force v1.0.0"));
+    EXPECT_FALSE(Ran(L"checkout v1.0.0"));
     EXPECT_EQ(ReadBytes(script), edited);
     EXPECT_EQ(Head(), "v0.1.0"); // still where it was
 
@@ -126,6 +126,15 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(Logged(L"Building release v1.0.0."));
     EXPECT_EQ(ReadBytes(run.sourceDir / L"notes.txt"), "untracked");
+
+    // Unless it lies where the release has a file: then it stays, and so does the tree.
+    Git(L"checkout -q v0.1.0");
+    const std::string mine = "my own launcher\r\n\x01\xff";
+    WriteBytes(run.sourceDir / L"tools" / L"launcher.bin", mine);
+    ASSERT_EQ(Step(), L"ok");
+    EXPECT_TRUE(Logged(L"(couldn't update - building the code as it is)"));
+    EXPECT_EQ(ReadBytes(run.sourceDir / L"tools" / L"launcher.bin"), mine);
+    EXPECT_EQ(Head(), "v0.1.0");
 }
 
 TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
@@ -141,7 +150,7 @@ TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
     Git(L"checkout -q --detach HEAD");
     Git(L"tag -d v0.1.0");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Ran(L"checkout --force main"));
+    EXPECT_TRUE(Ran(L"checkout main"));
     EXPECT_TRUE(Logged(L"(couldn't update - building the code as it is)")); // pull had no network
     EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
 }

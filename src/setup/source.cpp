@@ -74,9 +74,10 @@ void CheckOutSource(const Choices& choices, RunState& run) {
         Log(L"The source folder is on branch " + Widen(branch) + L": updating that branch.");
         if (Git(folder, L"-C " + tree + L" pull --ff-only") != 0)
             Log(L"(couldn't update the branch - building the code as it is)");
-    } else if (Git(folder, L"-C " + tree + L" checkout --force " + run.releaseTag) == 0) {
+    } else if (Git(folder, L"-C " + tree + L" checkout " + run.releaseTag) == 0) {
+        // Not forced: git then refuses rather than overwrite an untracked file of the user's.
         Log(L"Building release " + run.releaseTag + L".");
-    } else if (Git(folder, L"-C " + tree + L" checkout --force main") != 0 ||
+    } else if (Git(folder, L"-C " + tree + L" checkout main") != 0 ||
                Git(folder, L"-C " + tree + L" pull --ff-only") != 0) {
         Log(L"(couldn't update - building the code as it is)");
     }
