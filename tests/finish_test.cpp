@@ -27,6 +27,10 @@ fs::path Desktop() {
     return fs::path(desktop) / L"Ironvale Recompiled.lnk";
 }
 
+HRESULT WINAPI NoDesktop(HWND, int, HANDLE, DWORD, LPWSTR) {
+    return E_FAIL;
+}
+
 struct Shortcut {
     std::wstring target, folder, description;
 };
@@ -133,6 +137,14 @@ TEST_F(Finishing, TheShortcutPointsAtTheLauncherAndIsReplaced) {
     WriteBytes(Desktop(), "not a shortcut any more");
     EXPECT_EQ(Outcome(), kDone + kDesktopSuffix);
     EXPECT_EQ(ReadShortcut(Desktop()).target, (runtime / L"IronvaleLauncher.exe").native());
+
+    // No desktop to be had: the end text doesn't claim a shortcut, and the log says so.
+    s_folderPath = NoDesktop;
+    fs::remove(Desktop());
+    const std::wstring outcome = Outcome();
+    s_folderPath = SHGetFolderPathW;
+    EXPECT_EQ(outcome, kDone + L".");
+    EXPECT_EQ(Logged(), std::vector<std::wstring>{L"Couldn't make the desktop shortcut."});
 }
 
 TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {

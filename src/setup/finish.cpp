@@ -7,23 +7,25 @@
 
 namespace setup {
 
+FolderLookup s_folderPath = SHGetFolderPathW;
+
 namespace {
 
-void MakeShortcut() {
+// True once the shortcut is saved on the desktop.
+bool MakeShortcut() {
     wchar_t desktop[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT,
-                                desktop)))
-        return;
+    if (FAILED(s_folderPath(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)))
+        return false;
     UniqueCom<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 link.putVoid())))
-        return;
+        return false;
     link->SetPath(s_installed.c_str());
     link->SetWorkingDirectory(s_installed.parent_path().c_str());
     link->SetDescription(L"Ironvale Recompiled");
     UniqueCom<IPersistFile> file;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())))
-        file->Save((fs::path(desktop) / L"Ironvale Recompiled.lnk").c_str(), TRUE);
+    return SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())) &&
+           SUCCEEDED(file->Save((fs::path(desktop) / L"Ironvale Recompiled.lnk").c_str(), TRUE));
 }
 
 // Deletes what the two parts list; the total counts only parts that went entirely.
@@ -70,10 +72,11 @@ std::wstring Finish(const Choices& choices, const RunState& run) {
     std::error_code error;
     if (!fs::exists(s_installed, error))
         Fail(L"The build finished but IronvaleLauncher.exe isn't there.");
-    if (choices.shortcut)
-        MakeShortcut();
+    const bool onDesktop = choices.shortcut && MakeShortcut();
+    if (choices.shortcut && !onDesktop)
+        Log(L"Couldn't make the desktop shortcut.");
     std::wstring endText = L"Done. Start the game with the launcher";
-    endText += choices.shortcut ? L" (\"Ironvale Recompiled\" on the desktop)." : L".";
+    endText += onDesktop ? L" (\"Ironvale Recompiled\" on the desktop)." : L".";
     if (choices.freeSpace)
         endText += FreeSpace(run);
     if (choices.deleteImage && !run.gameExtracted)

@@ -235,6 +235,11 @@ std::wstring BuildCommand(const Choices& choices, const RunState& run);
 void BuildGame(const Choices& choices, const RunState& run);
 // The launcher check and the chosen options; returns the end text of the run.
 std::wstring Finish(const Choices& choices, const RunState& run);
+
+// Finds the desktop for the shortcut. On Windows the lookup can fail (a Desktop redirected to a
+// share that is offline, a profile policy); Wine always answers, so tests replace this.
+using FolderLookup = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+extern FolderLookup s_folderPath;
 // The disk-space question, or an empty text when there is nothing to ask.
 std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 
