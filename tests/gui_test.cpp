@@ -578,6 +578,33 @@ TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
     EXPECT_EQ(log.back(), "Not enough disk space.");
 }
 
+// A second Setup on a folder that a run is using, under another spelling of it, stops at once
+// and leaves that run and its setup.log alone.
+TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
+    TempFolder temp;
+    App first(HostExe(), L"", L"question");
+    ASSERT_TRUE(first.window);
+    first.SetText(kIdFolder, temp.path().native());
+    first.Click(kIdInstall);
+    HWND question = first.WaitForBox();
+    ASSERT_TRUE(question);
+
+    std::wstring spelling = temp.path().native() + L"\\";
+    CharUpperBuffW(spelling.data(), static_cast<DWORD>(spelling.size()));
+    App second(HostExe(), L"", L"question");
+    ASSERT_TRUE(second.window);
+    second.SetText(kIdFolder, spelling);
+    second.Click(kIdInstall);
+    EXPECT_EQ(second.ExpectBox(), L"Setup is already running for this folder.");
+
+    EXPECT_TRUE(IsWindow(question));
+    App::Answer(question, IDNO);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(question); }));
+    EXPECT_EQ(first.ExpectBox(), L"Not enough disk space.");
+    EXPECT_EQ(SplitLines(ReadBytes(temp.path() / L"setup.log")),
+              (std::vector<std::string>{"Asking about the disk space", "Not enough disk space."}));
+}
+
 TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
     App app(HostExe(), L"", L"lines:6000");
     ASSERT_TRUE(app.window);

@@ -67,7 +67,10 @@ void InstallWith(const Choices& choices, const Steps& steps) {
 
     bool success = false;
     std::wstring endText;
+    FolderLock lock; // until setup.log is closed
     try {
+        if (!lock.Take(choices.folder))
+            Fail(L"Setup is already running for this folder.");
         RunState run;
         endText = steps(choices, run);
         success = true;
@@ -79,6 +82,7 @@ void InstallWith(const Choices& choices, const Steps& steps) {
 
     Log(endText);
     CloseLog();
+    lock.Release();
     CoUninitialize();
     PostDone(success, endText);
 }

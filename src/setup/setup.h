@@ -236,6 +236,22 @@ void BuildGame(const Choices& choices, const RunState& run);
 // The launcher check and the chosen options; returns the end text of the run.
 std::wstring Finish(const Choices& choices, const RunState& run);
 
+// Held by the run that works in an install folder; a second Setup can't take it until the first
+// lets go or ends. Taken and released on the worker thread, as a mutex must be.
+class FolderLock {
+  public:
+    FolderLock() = default;
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock() { Release(); }
+    bool Take(const fs::path& folder); // false: another run holds it
+    void Release();
+
+  private:
+    UniqueHandle m_mutex;
+    bool m_owned = false;
+};
+
 // Finds the desktop for the shortcut. On Windows the lookup can fail (a Desktop redirected to a
 // share that is offline, a profile policy); Wine always answers, so tests replace this.
 using FolderLookup = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);

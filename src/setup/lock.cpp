@@ -1,0 +1,53 @@
+// One run per install folder: two Setups on one folder would run git, tar and the build in the
+// same tree at once. A named mutex stands for the folder; Windows releases it when its owner
+// ends, however it ends.
+#include "setup.h"
+
+namespace setup {
+
+namespace {
+
+// Every spelling of one folder gives one name: the full path, upper case, without a trailing
+// backslash, hashed to fit the length a name may have.
+std::wstring LockName(const fs::path& folder) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, path.data(), nullptr);
+    if (length >= MAX_PATH) {
+        path.resize(length);
+        length = GetFullPathNameW(folder.c_str(), length, path.data(), nullptr);
+    }
+    path.resize(length > 0 && length < path.size() ? length : 0);
+    if (path.empty())
+        path = folder.native();
+    while (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+    Sha256 hash;
+    const std::string bytes = Narrow(path);
+    hash.Add(bytes.data(), bytes.size());
+    return L"Global\\IronvaleSetup-" + Widen(hash.Hex());
+}
+
+} // namespace
+
+bool FolderLock::Take(const fs::path& folder) {
+    Release();
+    m_mutex.reset(CreateMutexW(nullptr, FALSE, LockName(folder).c_str()));
+    // Denied: another user's Setup made it, and it holds the folder.
+    if (!m_mutex)
+        return false;
+    const DWORD wait = WaitForSingleObject(m_mutex.get(), 0);
+    m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED; // abandoned: its owner died
+    if (!m_owned)
+        m_mutex.reset();
+    return m_owned;
+}
+
+void FolderLock::Release() {
+    if (m_owned)
+        ReleaseMutex(m_mutex.get());
+    m_owned = false;
+    m_mutex.reset();
+}
+
+} // namespace setup
