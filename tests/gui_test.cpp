@@ -229,6 +229,8 @@ void SaveScreenshot(const std::wstring& name) {
     ReleaseDC(nullptr, screen);
 }
 
+const std::wstring kFullFolder =
+    L"Choose a full folder path without ';', such as C:\\Ironvale-Recomp.";
 const std::wstring kChooseSource =
     L"Choose your Ironvale disc image (.iso) or extracted disc folder first.";
 
@@ -352,6 +354,25 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     EXPECT_EQ(caption, L"Ironvale Recompiled Setup");
     EXPECT_TRUE(app.Idle());
 
+    // Folders relative to some current folder, or with a ";" that would split PATH.
+    for (const std::wstring& folder :
+         {std::wstring(L"Ironvale"), std::wstring(L"..\\Ironvale"), std::wstring(L"C:Ironvale"),
+          std::wstring(L"\\Ironvale"), std::wstring(L"\\\\server"),
+          (temp.path() / L"Iron;vale").native()}) {
+        app.SetText(kIdFolder, folder);
+        app.Click(kIdInstall);
+        EXPECT_EQ(app.ExpectBox(), kFullFolder) << Narrow(folder);
+        EXPECT_TRUE(app.Idle());
+    }
+    EXPECT_FALSE(fs::exists(temp.path() / L"Iron;vale"));
+    app.SetText(kIdFolder, (temp.path() / L"plain").native());
+    app.SetText(kIdSource, L"Ironvale.iso");
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(),
+              L"Choose the full path of your disc image or extracted disc folder.");
+    EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
+    app.SetText(kIdSource, L"");
+
     const std::wstring nonAscii =
         L"The folder's path has non-English characters, which some build tools can't handle. "
         L"A folder like C:\\Ironvale-Recomp is safer. Continue anyway?";
@@ -392,6 +413,13 @@ TEST(Form, NoDeleteQuestionInUpdateMode) {
     const fs::path disc = temp.path() / L"Ironvale.iso";
     WriteBytes(disc, "disc");
     const fs::path folder = temp.path() / L"Ironvale";
+    {
+        App relative(SetupExe(), L"--update Ironvale", L"", temp.path());
+        ASSERT_TRUE(relative.window);
+        EXPECT_EQ(relative.ExpectBox(), kFullFolder);
+        EXPECT_TRUE(relative.Idle());
+        EXPECT_FALSE(fs::exists(folder));
+    }
     App app(SetupExe(), L"--update " + Quote(folder));
     ASSERT_TRUE(app.window);
     EXPECT_EQ(app.ExpectBox(), kChooseSource);

@@ -30,6 +30,19 @@ bool IsAscii(const std::wstring& text) {
     return true;
 }
 
+// A drive letter and a backslash, or \\server\share: anything else is taken relative to some
+// current folder, and git, tar and the build each have their own.
+bool IsFullPath(const std::wstring& path) {
+    const wchar_t drive = path.empty() ? 0 : static_cast<wchar_t>(path[0] | 0x20);
+    if (path.size() >= 3 && drive >= L'a' && drive <= L'z' && path[1] == L':' && path[2] == L'\\')
+        return true;
+    if (path.size() < 5 || path.compare(0, 2, L"\\\\") != 0)
+        return false;
+    const size_t share = path.find(L'\\', 2);
+    return share != std::wstring::npos && share > 2 && share + 1 < path.size() &&
+           path[share + 1] != L'\\';
+}
+
 } // namespace
 
 std::wstring SizeText(ULONGLONG bytes) {
@@ -157,6 +170,17 @@ void StartOrCancel() {
     const std::wstring folder = Text(kIdFolder);
     if (folder.empty()) {
         Ask(L"Choose a folder to install to.", MB_ICONINFORMATION);
+        return;
+    }
+    // A ";" would split the tools' entry on PATH.
+    if (!IsFullPath(folder) || folder.find(L';') != std::wstring::npos) {
+        Ask(L"Choose a full folder path without ';', such as C:\\Ironvale-Recomp.",
+            MB_ICONINFORMATION);
+        return;
+    }
+    if (!source.empty() && !IsFullPath(source)) {
+        Ask(L"Choose the full path of your disc image or extracted disc folder.",
+            MB_ICONINFORMATION);
         return;
     }
     if (!IsAscii(folder) &&
