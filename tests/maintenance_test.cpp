@@ -87,23 +87,27 @@ TEST(Maintenance, ToolsAreOnlyWhatSetupPutThere) {
         fs::create_directories(tools / name);
         WriteBytes(tools / name / L"program.exe", std::string(50, 'x'));
     }
-    EXPECT_TRUE(maintenance::Tools(tree).paths.empty()); // neither Clang, CMake nor Python
+    EXPECT_TRUE(maintenance::Tools(tree).paths.empty()); // not marked as Setup's
 
-    for (const wchar_t* name : {L"CMake", L"Clang", L"Python"}) {
+    for (const wchar_t* name : {L"Git", L"Ninja", L"CMake", L"Clang", L"Python"}) {
         fs::create_directories(tools / name / L"bin");
         WriteBytes(tools / name / L"bin" / L"program.exe", std::string(50, 'x'));
+        if (std::wstring(name) != L"Python")
+            WriteBytes(tools / name / maintenance::kToolMark, "");
     }
-    WriteBytes(tools / L"Python.zip", std::string(7, 'z')); // a download not yet unpacked
-    // The user's own things in a shared tools folder: never listed, never counted.
+    WriteBytes(tools / L"CMake.zip", std::string(7, 'z')); // a download not yet unpacked
+    // The user's own things in a shared tools folder, their own Python included: never listed,
+    // never counted.
+    WriteBytes(tools / L"Python.zip", std::string(9, 'p'));
     WriteBytes(tools / L"my-own-tool.exe", std::string(100000, 'u'));
     fs::create_directories(tools / L"Scripts");
     WriteBytes(tools / L"Scripts" / L"backup.cmd", std::string(100000, 'u'));
 
     const auto part = maintenance::Tools(tree);
     EXPECT_EQ(part.label, L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)");
-    EXPECT_EQ(Names(part), (std::vector<std::wstring>{L"Git", L"CMake", L"Ninja", L"Clang",
-                                                      L"Python", L"Python.zip"}));
-    EXPECT_EQ(part.size, 5u * 50u + 7u);
+    EXPECT_EQ(Names(part),
+              (std::vector<std::wstring>{L"Git", L"CMake", L"CMake.zip", L"Ninja", L"Clang"}));
+    EXPECT_EQ(part.size, 2u * 50u + 4u * 50u + 7u);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The tool step: PATH, the tools folder and downloads from the stand-in, unpacked by the real
 // bsdtar behind system32\tar.exe, with the real git and python behind the archived bridges.
+#include "maintenance.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -220,13 +221,33 @@ TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
 TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
     OfferTools(L"ninja-deep.zip");
     EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");
-    EXPECT_TRUE(fs::exists(tools / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe"));
+    const fs::path deep = tools / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe";
+    EXPECT_TRUE(fs::exists(deep));
+    SetFileAttributesW(deep.c_str(), FILE_ATTRIBUTE_READONLY); // as archives may leave it
     OfferTools();
     inbox.Pump();
     inbox.received.clear();
     ASSERT_EQ(Outcome(folder), L"ok");
     EXPECT_EQ(Logged(L": downloading ").size(), 3u);   // Ninja again, and the two after it
     EXPECT_FALSE(fs::exists(tools / L"Ninja" / L"a")); // the old content went first
+}
+
+// A folder of a tool's name that Setup didn't make is the user's: used if it has the program,
+// never wiped to unpack into.
+TEST_F(Tools, FoldersSetupDidNotMarkAreNeverWiped) {
+    fs::create_directories(tools / L"Python");
+    WriteBytes(tools / L"Python" / L"notes.txt", "mine");
+    EXPECT_EQ(Outcome(folder), L"tools\\Python holds files Setup didn't put there. Move them "
+                               L"away or choose another install folder.");
+    EXPECT_EQ(ReadBytes(tools / L"Python" / L"notes.txt"), "mine");
+
+    // Setup's own, but a file in it is held open: cleared in vain for a while, then said so.
+    fs::remove(tools / L"Python" / L"notes.txt");
+    WriteBytes(tools / L"Python" / maintenance::kToolMark, "");
+    UniqueHandle held(CreateFileW((tools / L"Python" / maintenance::kToolMark).c_str(),
+                                  GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(Outcome(folder),
+              L"Couldn't clear " + (tools / L"Python").native() + L" (a file in it is in use).");
 }
 
 TEST(FindUnder, ExactNamesToDepthThree) {

@@ -85,16 +85,17 @@ Part Tools(const fs::path& sourceDir) {
     Part part{L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)", {}, 0};
     const fs::path tools = sourceDir.parent_path() / L"tools";
     std::error_code error;
-    if (!fs::is_directory(tools / L"Clang", error) && !fs::is_directory(tools / L"CMake", error) &&
-        !fs::is_directory(tools / L"Python", error))
-        return part;
-    // The tools folder may be shared with the user's own files: only what Setup made goes.
-    for (const wchar_t* name : kToolNames)
+    // The tools folder may be shared with the user's own files, even a folder of a tool's name:
+    // only the folders Setup marked go, with their archives.
+    for (const wchar_t* name : kToolNames) {
+        if (!fs::exists(tools / name / kToolMark, error))
+            continue;
         for (const fs::path& path : {tools / name, tools / (std::wstring(name) + L".zip")})
             if (fs::exists(path, error)) {
                 part.size += SizeOf(path);
                 part.paths.push_back(path);
             }
+    }
     return part;
 }
 

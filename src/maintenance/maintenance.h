@@ -9,6 +9,9 @@
 
 namespace maintenance {
 
+// The mark Setup leaves in each tool folder it unpacks: a folder without it is the user's.
+constexpr wchar_t kToolMark[] = L"unpacked-by-ironvale-setup";
+
 struct Part {
     std::wstring label;
     std::vector<std::filesystem::path> paths; // each deleted whole

@@ -37,11 +37,8 @@ std::wstring FreeSpace(const RunState& run) {
     for (const maintenance::Part& part : parts) {
         Log(L"Deleting " + part.label + L": " + SizeText(part.size));
         bool whole = true;
-        for (const fs::path& path : part.paths) {
-            std::error_code error;
-            fs::remove_all(path, error);
-            whole = whole && !error;
-        }
+        for (const fs::path& path : part.paths)
+            whole = Remove(path) && whole;
         if (whole)
             total += part.size;
         else
@@ -56,7 +53,7 @@ std::wstring DeleteImage(const Choices& choices, const RunState& run) {
     if (!fs::is_regular_file(choices.source, error) ||
         !fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error))
         return {};
-    if (!fs::remove(choices.source, error) || error) {
+    if (!Remove(choices.source, false)) {
         Log(L"Couldn't delete the disc image " + choices.source.native());
         return {};
     }

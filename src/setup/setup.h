@@ -236,6 +236,11 @@ void BuildGame(const Choices& choices, const RunState& run);
 // The launcher check and the chosen options; returns the end text of the run.
 std::wstring Finish(const Choices& choices, const RunState& run);
 
+// Deletes a file, or a folder with everything in it; true when nothing of it is left. A file
+// held by another program is retried for about five seconds. Read-only files go too, unless
+// clearReadOnly is false (the user's own file keeps its protection).
+bool Remove(const fs::path& path, bool clearReadOnly = true);
+
 // Held by the run that works in an install folder; a second Setup can't take it until the first
 // lets go or ends. Taken and released on the worker thread, as a mutex must be.
 class FolderLock {

@@ -2,6 +2,8 @@
 // and unpacked with the tar.exe of Windows.
 #include "setup.h"
 
+#include "maintenance.h"
+
 namespace setup {
 
 namespace {
@@ -51,8 +53,16 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
     Log(name + L": downloading " + download.url);
     const fs::path folder = tools / name;
     std::error_code error;
-    fs::remove_all(folder, error);
+    if (!fs::is_empty(folder, error) && !error &&
+        !fs::exists(folder / maintenance::kToolMark, error))
+        Fail(L"tools\\" + name +
+             L" holds files Setup didn't put there. Move them away or choose another install "
+             L"folder.");
+    if (!Remove(folder))
+        Fail(L"Couldn't clear " + folder.native() + L" (a file in it is in use).");
     fs::create_directories(folder, error);
+    // Marked before anything is put there: free space and the next run know it as Setup's.
+    std::ofstream(folder / maintenance::kToolMark).close();
     const fs::path archive = tools / (name + L".zip");
     std::string sha256;
     if (!Get(download.url, nullptr, &archive, &name, download.sha256.empty() ? nullptr : &sha256)) {
@@ -61,7 +71,7 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
     }
     if (!download.sha256.empty()) {
         if (sha256 != download.sha256) {
-            fs::remove(archive, error);
+            Remove(archive);
             Log(name + L": expected SHA-256 " + Widen(download.sha256) + L", got " + Widen(sha256));
             Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
         }
@@ -75,7 +85,7 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
         Quote(fs::path(system) / L"tar.exe") + L" -xf " + Quote(archive) + L" -C " + Quote(folder);
     if (Run(command, {}) != 0)
         Fail(L"Couldn't unpack " + name + L" (Windows 10 1803 or later is needed).");
-    fs::remove(archive, error);
+    Remove(archive);
     fs::path program = FindUnder(folder, tool.program);
     if (program.empty())
         Fail(name + L" didn't contain " + tool.program + L".");
