@@ -267,6 +267,19 @@ TEST(Start, CommandLineDecidesFolderAndWhetherTheRunStartsByItself) {
     }
 }
 
+// Paths past MAX_PATH (a deep Downloads folder, a long install folder) work only for programs
+// whose manifest says so.
+TEST(Start, TheManifestAllowsLongPaths) {
+    const HMODULE exe = LoadLibraryExW(SetupExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(exe);
+    const HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_TRUE(found);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(exe, found)));
+    const std::string manifest(text, SizeofResource(exe, found));
+    FreeLibrary(exe);
+    EXPECT_NE(manifest.find("WindowsSettings\">true</longPathAware>"), std::string::npos);
+}
+
 TEST(Start, SetupInsideAnInstallDefaultsToIt) {
     TempFolder temp;
     const fs::path install = temp.path() / L"Ironvale";

@@ -131,17 +131,17 @@ void BrowseSource() {
             SetWindowTextW(Item(kIdSource), folder.c_str());
         return;
     }
-    wchar_t file[MAX_PATH] = L"";
+    std::wstring file(kLongPath, L'\0'); // the manifest lets paths be longer than MAX_PATH
     OPENFILENAMEW open{};
     open.lStructSize = sizeof open;
     open.hwndOwner = s_window;
     open.lpstrFilter = L"Disc images (*.iso)\0*.iso\0All files\0*.*\0";
     open.nFilterIndex = 1;
-    open.lpstrFile = file;
-    open.nMaxFile = MAX_PATH;
+    open.lpstrFile = file.data();
+    open.nMaxFile = static_cast<DWORD>(file.size());
     open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
     if (GetOpenFileNameW(&open))
-        SetWindowTextW(Item(kIdSource), file);
+        SetWindowTextW(Item(kIdSource), file.c_str());
 }
 
 void BrowseDir() {

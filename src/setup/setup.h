@@ -183,6 +183,12 @@ void ProvideTools(const fs::path& installFolder);
 // name counts too unless filesOnly). Entries a program may not come from are passed over:
 // empty and relative ones (the current folder), WindowsApps (app execution aliases) and
 // Setup's own folder (Downloads, beside whatever else was downloaded). Empty when none has it.
+// The longest path, or PATH, Windows takes: with the manifest's longPathAware, paths may be
+// longer than MAX_PATH.
+constexpr DWORD kLongPath = 32768;
+
+fs::path ProgramFolder(); // the folder of setup.exe
+
 fs::path FindOnPath(const fs::path& program, bool filesOnly = false);
 // The full path of the program a command line starts: its first word, quoted or not, as it
 // stands when that is a full path, else found with FindOnPath (".exe" added when it has no

@@ -8,8 +8,6 @@ namespace setup {
 
 namespace {
 
-constexpr DWORD kPathBuffer = 32768;
-
 struct Tool {
     const wchar_t* name;
     const wchar_t* program;
@@ -28,20 +26,14 @@ const Tool kTools[] = {
 };
 
 std::wstring ReadPath() {
-    std::wstring path(kPathBuffer, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), kPathBuffer);
-    path.resize(length < kPathBuffer ? length : 0);
+    std::wstring path(kLongPath, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), kLongPath);
+    path.resize(length < kLongPath ? length : 0);
     return path;
 }
 
-fs::path OwnFolder() {
-    std::wstring self(kPathBuffer, L'\0');
-    self.resize(GetModuleFileNameW(nullptr, self.data(), kPathBuffer));
-    return fs::path(self).parent_path();
-}
-
 bool Trusted(const std::wstring& entry) {
-    static const fs::path own = OwnFolder();
+    static const fs::path own = ProgramFolder();
     std::error_code error;
     return !entry.empty() && entry.find(L"WindowsApps") == std::wstring::npos &&
            fs::path(entry).is_absolute() && !fs::equivalent(entry, own, error);
@@ -66,6 +58,7 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
     const fs::path archive = tools / (name + L".zip");
     std::string sha256;
     if (!Get(download.url, nullptr, &archive, &name, download.sha256.empty() ? nullptr : &sha256)) {
+        Remove(archive); // a part, perhaps on a disk that filled up
         CheckCancel();
         Fail(L"Couldn't download " + name + L".");
     }
@@ -93,6 +86,12 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
 }
 
 } // namespace
+
+fs::path ProgramFolder() {
+    std::wstring self(kLongPath, L'\0'); // long paths: not cut at MAX_PATH
+    self.resize(GetModuleFileNameW(nullptr, self.data(), kLongPath));
+    return fs::path(self).parent_path();
+}
 
 fs::path FindOnPath(const fs::path& program, bool filesOnly) {
     const std::wstring path = ReadPath();

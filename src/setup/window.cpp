@@ -360,9 +360,7 @@ int RunSetup(HINSTANCE instance, int show) {
 
     const std::wstring updateFolder = UpdateFolder(GetCommandLineW());
     s_updateMode = !updateFolder.empty();
-    wchar_t program[MAX_PATH] = L"";
-    GetModuleFileNameW(nullptr, program, MAX_PATH);
-    const std::wstring folder = DefaultFolder(updateFolder, fs::path(program).parent_path());
+    const std::wstring folder = DefaultFolder(updateFolder, ProgramFolder());
 
     s_window = CreateWindowExW(0, kClassName, kCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                100, 100, nullptr, nullptr, instance, nullptr);
