@@ -34,6 +34,12 @@ BOOL WINAPI WatchDone(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return PostEach(window, message, wParam, lParam);
 }
 
+std::vector<EXECUTION_STATE> g_states;
+EXECUTION_STATE WINAPI RecordState(EXECUTION_STATE state) {
+    g_states.push_back(state);
+    return ES_CONTINUOUS;
+}
+
 std::vector<std::wstring> g_questions;
 int g_answer = IDYES;
 int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
@@ -48,6 +54,8 @@ class InstallRun : public ::testing::Test {
         s_cancel = false;
         s_post = WatchDone;
         s_ask = Answer;
+        s_executionState = RecordState;
+        g_states.clear();
         g_atDone = {};
         g_doneRefusals = 0;
         g_questions.clear();
@@ -60,6 +68,7 @@ class InstallRun : public ::testing::Test {
         s_cancel = false;
         s_post = PostEach;
         s_ask = MessageBoxW;
+        s_executionState = SetThreadExecutionState;
     }
 
     fs::path Log() const { return choices.folder / L"setup.log"; }
@@ -77,6 +86,10 @@ class InstallRun : public ::testing::Test {
         EXPECT_EQ(g_atDone.posts, 1);
         EXPECT_FALSE(g_atDone.logOpen);
         EXPECT_FALSE(g_atDone.comInitialised);
+        // Kept awake from the start of the run, and let sleep again at its end.
+        EXPECT_EQ(g_states, (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+                                                          ES_CONTINUOUS}));
+        g_states.clear();
     }
 
     TempFolder temp;

@@ -7,8 +7,20 @@ namespace setup {
 
 AskFunction s_ask = MessageBoxW;
 fs::path s_installed;
+ExecutionStateFunction s_executionState = SetThreadExecutionState;
 
 namespace {
+
+// A first install takes up to half an hour, and laptops go to sleep when left alone: the
+// system stays awake while a run is under way, whatever way it ends. The display may still go
+// off. The state belongs to the worker thread that sets it.
+class AwakeWhileRunning {
+  public:
+    AwakeWhileRunning() { s_executionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
+    ~AwakeWhileRunning() { s_executionState(ES_CONTINUOUS); }
+    AwakeWhileRunning(const AwakeWhileRunning&) = delete;
+    AwakeWhileRunning& operator=(const AwakeWhileRunning&) = delete;
+};
 
 constexpr ULONGLONG kGiB = 1ull << 30;
 constexpr ULONGLONG kSpaceToExtract = 12 * kGiB;
@@ -65,6 +77,7 @@ std::wstring InstallSteps(const Choices& choices, RunState& run) {
 void InstallWith(const Choices& choices, const Steps& steps) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
+    const AwakeWhileRunning awake; // until the run has ended
     bool success = false;
     std::wstring endText;
     FolderLock lock; // until setup.log is closed

@@ -274,6 +274,11 @@ std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 using AskFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 extern AskFunction s_ask;
 
+// Keeps the system awake during a run. Windows sleeps when left alone; Wine never does and
+// shows nothing of the call, so tests replace it to see the states set.
+using ExecutionStateFunction = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE);
+extern ExecutionStateFunction s_executionState;
+
 extern fs::path s_installed;
 
 constexpr wchar_t kCaption[] = L"Ironvale Recompiled Setup";
