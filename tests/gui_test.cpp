@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <functional>
 
 using namespace setup;
@@ -907,6 +908,37 @@ int RunProcessesLeft() {
                return cmdline.find("ironvale-recomp.git") != std::string::npos ||
                       cmdline.rfind("/usr/bin/bsdtar", 0) == 0;
            });
+}
+
+// A network that has used up GitHub's requests for clients without a token: the user reads when
+// they come back, not that the connection is down.
+TEST(EndToEnd, GitHubsRateLimitIsNamed) {
+    OfferTools();
+    TempFolder temp;
+    const fs::path disc = DiscFolder(temp.path());
+    const fs::path limited = fs::path(Widen(IRONVALE_STANDIN_ROOT)) / L"github" / L"repos" /
+                             L"git-for-windows" / L"git" / L"releases" / L"latest.ratelimit";
+    WriteBytes(limited, "1767225600"); // 2026-01-01 00:00:00 UTC
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    app.ClickAndWait(kIdFolderChoice);
+    app.SetText(kIdSource, disc.native());
+    app.SetText(kIdFolder, (temp.path() / L"Ironvale").native());
+    app.Click(kIdInstall);
+    const std::wstring text = app.ExpectBox(IDOK, nullptr, 60000);
+    fs::remove(limited);
+
+    const ULONGLONG ticks = (1767225600ull + 11644473600ull) * 10000000ull;
+    const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    FILETIME local{};
+    SYSTEMTIME reset{};
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &reset);
+    wchar_t until[8];
+    std::swprintf(until, 8, L"%02u:%02u", reset.wHour, reset.wMinute);
+    EXPECT_EQ(text, L"GitHub's limit of requests from this network is used up until " +
+                        std::wstring(until) +
+                        L". Try again then, or put Git, CMake, Ninja, Clang and Python on PATH.");
 }
 
 TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {

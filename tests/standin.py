@@ -15,7 +15,9 @@ there), and made-up bodies under /fault/ for the transfer cases:
   /fault/count/0              the number of requests served before this one
   /fault/headers/0            the request's header lines, as they arrived
   /fault/paths/0              the path of every request served before this one, a line each
-A served file F stalls like /fault/hang while a file F.hang exists beside it.
+A served file F stalls like /fault/hang while a file F.hang exists beside it, and answers as
+GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
+F.ratelimit exists: its content is the epoch second of x-ratelimit-reset.
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
@@ -143,6 +145,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if os.path.exists(path + ".hang"):
             self.hang()
+            return
+        if os.path.exists(path + ".ratelimit"):
+            with open(path + ".ratelimit") as f:
+                reset = f.read().strip()
+            body = b'{"message":"API rate limit exceeded for 127.0.0.1."}'
+            self.send_response(403)
+            self.send_header("x-ratelimit-limit", "60")
+            self.send_header("x-ratelimit-remaining", "0")
+            self.send_header("x-ratelimit-reset", reset)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
             return
         size = os.path.getsize(path)
         self.send_response(200)

@@ -164,6 +164,15 @@ ULONGLONG ContentLength(HINTERNET request) {
     return std::wcstoull(text, nullptr, 10);
 }
 
+std::wstring Header(HINTERNET request, const wchar_t* name) {
+    wchar_t text[64] = L"";
+    DWORD size = sizeof text;
+    if (!WinHttp()->QueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, text, &size,
+                                 WINHTTP_NO_HEADER_INDEX))
+        return {};
+    return text;
+}
+
 DWORD StatusCode(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof status;
@@ -188,7 +197,7 @@ void Report(const std::wstring& label, ULONGLONG received, ULONGLONG expected, i
 } // namespace
 
 bool Get(const std::wstring& url, std::string* body, const fs::path* file,
-         const std::wstring* label, std::string* sha256) {
+         const std::wstring* label, std::string* sha256, HttpAnswer* answer) {
     const WinHttpApi* http = WinHttp();
     if (!http)
         return false;
@@ -241,6 +250,10 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
         return false;
 
     const DWORD status = StatusCode(request.get());
+    if (answer)
+        *answer = {status, Header(request.get(), L"x-ratelimit-remaining"),
+                   Header(request.get(), L"x-ratelimit-reset"),
+                   Header(request.get(), L"retry-after")};
     const ULONGLONG expected = ContentLength(request.get());
     std::ofstream out;
     if (file) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cwchar>
 #include <regex>
 
 namespace setup {
@@ -72,6 +74,39 @@ size_t OpeningBrace(const std::string& text, size_t at) {
         }
     }
     return open.empty() || text[open.back()] != '{' ? std::string::npos : open.back();
+}
+
+// Windows counts time from 1601, GitHub from 1970.
+constexpr ULONGLONG kEpochSeconds = 11644473600;
+
+// GitHub answers 403 or 429 when a network has used up its requests without a token: the local
+// HH:MM when they come back, or empty when the answer says nothing of the kind.
+std::wstring LimitResetTime(const HttpAnswer& answer) {
+    if (answer.status != 403 && answer.status != 429)
+        return {};
+    long long at = 0;
+    if (answer.remaining == L"0" && !answer.reset.empty()) {
+        at = std::wcstoll(answer.reset.c_str(), nullptr, 10);
+    } else if (!answer.retryAfter.empty()) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const ULONGLONG ticks =
+            (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        at = static_cast<long long>(ticks / 10000000 - kEpochSeconds) +
+             std::wcstoll(answer.retryAfter.c_str(), nullptr, 10);
+    }
+    if (at <= 0)
+        return {};
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(at) + kEpochSeconds) * 10000000;
+    const FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME universal{};
+    SYSTEMTIME local{};
+    if (!FileTimeToSystemTime(&utc, &universal) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local))
+        return {};
+    wchar_t text[8];
+    std::swprintf(text, 8, L"%02u:%02u", local.wHour, local.wMinute);
+    return text;
 }
 
 } // namespace
@@ -179,8 +214,14 @@ std::string NewestPython312(const std::string& body) {
 Download LatestAsset(const std::string& repository, const std::string& pattern) {
     const std::wstring name = Widen(repository);
     std::string body;
-    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body)) {
+    HttpAnswer answer;
+    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body, nullptr, nullptr,
+             nullptr, &answer)) {
         CheckCancel();
+        const std::wstring until = LimitResetTime(answer);
+        if (!until.empty())
+            Fail(L"GitHub's limit of requests from this network is used up until " + until +
+                 L". Try again then, or put Git, CMake, Ninja, Clang and Python on PATH.");
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
     }
     std::vector<size_t> keys;

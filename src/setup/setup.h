@@ -164,8 +164,18 @@ extern UniqueHandle s_job;
 // One GET of url; true when the whole body arrived with status 200. body, file, label and
 // sha256 are each optional: the bytes are appended to body (up to 32 MiB, else the GET fails),
 // written to file, reported under label, and hashed into sha256 (lowercase hex).
+// Why a GET answered as it did, for callers that need to know: the status (0 when there was
+// none) and GitHub's rate-limit headers (empty when absent).
+struct HttpAnswer {
+    DWORD status = 0;
+    std::wstring remaining;  // x-ratelimit-remaining
+    std::wstring reset;      // x-ratelimit-reset: the epoch second the limit resets
+    std::wstring retryAfter; // retry-after: seconds
+};
+
 bool Get(const std::wstring& url, std::string* body = nullptr, const fs::path* file = nullptr,
-         const std::wstring* label = nullptr, std::string* sha256 = nullptr);
+         const std::wstring* label = nullptr, std::string* sha256 = nullptr,
+         HttpAnswer* answer = nullptr);
 
 // A release archive, and the SHA-256 its release publishes for it (64 lowercase hex digits), or
 // empty when there is none to check against.
