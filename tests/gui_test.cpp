@@ -594,15 +594,21 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
     EXPECT_TRUE(app.Exited());
 }
 
+// Starts the host's run that asks the disk-space question about folder; the question's box.
+HWND AskingRun(const App& app, const std::wstring& folder) {
+    if (!app.window)
+        return nullptr;
+    app.SetText(kIdFolder, folder);
+    app.Click(kIdInstall);
+    return app.WaitForBox();
+}
+
 // The worker's disk-space question is owned by the window: a close while it is open must
 // neither block the window nor leave the question unanswerable.
 TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
     TempFolder temp;
     App app(HostExe(), L"", L"question");
-    ASSERT_TRUE(app.window);
-    app.SetText(kIdFolder, temp.path().native());
-    app.Click(kIdInstall);
-    HWND question = app.WaitForBox();
+    HWND question = AskingRun(app, temp.path().native());
     ASSERT_TRUE(question);
     EXPECT_EQ(App::BoxText(question).rfind(L"The drive has 1 GB free", 0), 0u);
     PostMessageW(app.window, WM_CLOSE, 0, 0);
@@ -625,10 +631,7 @@ TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
 TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
     TempFolder temp;
     App first(HostExe(), L"", L"question");
-    ASSERT_TRUE(first.window);
-    first.SetText(kIdFolder, temp.path().native());
-    first.Click(kIdInstall);
-    HWND question = first.WaitForBox();
+    HWND question = AskingRun(first, temp.path().native());
     ASSERT_TRUE(question);
 
     std::wstring spelling = temp.path().native() + L"\\";

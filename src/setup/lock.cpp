@@ -10,13 +10,9 @@ namespace {
 // Every spelling of one folder gives one name: the full path, upper case, without a trailing
 // backslash, hashed to fit the length a name may have.
 std::wstring LockName(const fs::path& folder) {
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, path.data(), nullptr);
-    if (length >= MAX_PATH) {
-        path.resize(length);
-        length = GetFullPathNameW(folder.c_str(), length, path.data(), nullptr);
-    }
-    path.resize(length > 0 && length < path.size() ? length : 0);
+    std::wstring path(kLongPath, L'\0');
+    const DWORD length = GetFullPathNameW(folder.c_str(), kLongPath, path.data(), nullptr);
+    path.resize(length < kLongPath ? length : 0);
     if (path.empty())
         path = folder.native();
     while (path.size() > 3 && path.back() == L'\\')
