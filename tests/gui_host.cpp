@@ -9,9 +9,18 @@
 //   IRONVALE_HOST_RUN=flood:N   a build of N lines in two parts into setup.log in the install
 //                               folder, under Windows' queue quota; it then links (33%) and
 //                               waits for IronvaleHostRelease before it fails
+//   IRONVALE_HOST_RUN=steps:ok  progress -1, 40 and 75, each once the bar shows the one before;
+//   IRONVALE_HOST_RUN=steps:fail  then it waits for IronvaleHostRelease and succeeds or fails
+// With IRONVALE_TASKBAR_LOG=FILE, the taskbar button and its flash are recording stand-ins that
+// write each call to FILE, a line each (Wine has no taskbar).
 #include "setup.h"
 
+#include <commctrl.h>
+#include <shobjidl.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 using namespace setup;
 
@@ -58,6 +67,92 @@ LRESULT CALLBACK Taken(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// The calls Setup makes on the taskbar button, with what the window's bar shows at the time.
+class TaskbarRecorder final : public ITaskbarList3 {
+  public:
+    static void Write(const std::string& line) {
+        const std::wstring file = Environment(L"IRONVALE_TASKBAR_LOG");
+        if (FILE* out = _wfopen(file.c_str(), L"ab")) {
+            std::fputs((line + "\r\n").c_str(), out);
+            std::fclose(out);
+        }
+    }
+    static HRESULT WINAPI Make(ITaskbarList3** taskbar) {
+        *taskbar = new TaskbarRecorder;
+        return S_OK;
+    }
+    static BOOL WINAPI Flash(PFLASHWINFO info) {
+        Write(info->dwFlags == (FLASHW_ALL | FLASHW_TIMERNOFG) ? "flash until back" : "flash");
+        return TRUE;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetProgressValue(HWND window, ULONGLONG done,
+                                               ULONGLONG total) override {
+        const auto bar = SendMessageW(GetDlgItem(window, kIdProgress), PBM_GETPOS, 0, 0);
+        Write("value " + std::to_string(done) + "/" + std::to_string(total) + " bar " +
+              std::to_string(bar));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetProgressState(HWND window, TBPFLAG state) override {
+        const bool marquee =
+            GetWindowLongPtrW(GetDlgItem(window, kIdProgress), GWL_STYLE) & PBS_MARQUEE;
+        const char* names[] = {"none", "indeterminate", "normal", "", "error", "", "",
+                               "",     "paused"};
+        Write(std::string("state ") + (state <= TBPF_PAUSED ? names[state] : "?") +
+              (marquee ? " marquee" : ""));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE HrInit() override {
+        Write("init");
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --m_references;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE AddTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DeleteTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ActivateTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetActiveAlt(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MarkFullscreenWindow(HWND, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterTab(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UnregisterTab(HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabOrder(HWND, HWND) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTabActive(HWND, HWND, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ThumbBarAddButtons(HWND, UINT, LPTHUMBBUTTON) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ThumbBarUpdateButtons(HWND, UINT, LPTHUMBBUTTON) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ThumbBarSetImageList(HWND, HIMAGELIST) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetOverlayIcon(HWND, HICON, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetThumbnailTooltip(HWND, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetThumbnailClip(HWND, RECT*) override { return E_NOTIMPL; }
+
+  private:
+    ULONG m_references = 1;
+};
+
+// Once the window shows it: a step the test can see on the bar and on the taskbar recorder.
+void ShowProgress(int percent) {
+    PostProgress(percent);
+    HWND bar = Item(kIdProgress);
+    for (int wait = 0; wait < 1000; ++wait, Sleep(10)) {
+        const bool marquee = GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE;
+        if (percent < 0 ? marquee : !marquee && SendMessageW(bar, PBM_GETPOS, 0, 0) == percent)
+            return;
+    }
+}
+
 void WaitForRelease() {
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
     WaitForSingleObject(release.get(), 60000);
@@ -97,6 +192,15 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
         WaitForRelease();
         Fail(L"Flooded with " + std::to_wstring(count) + L" lines.");
     }
+    if (mode.rfind(L"steps:", 0) == 0) {
+        Status(L"Stepping");
+        for (int percent : {-1, 40, 75})
+            ShowProgress(percent);
+        WaitForRelease();
+        if (mode == L"steps:ok")
+            return L"Stepped through.";
+        Fail(L"Stepped and failed.");
+    }
     if (mode == L"question") {
         OpenLog(choices.folder / L"setup.log");
         Log(L"Asking about the disk space");
@@ -120,6 +224,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     if (Environment(L"IRONVALE_HOST_RUN").rfind(L"flood:", 0) == 0) {
         s_post = PostWithinQuota;
         hook = SetWindowsHookExW(WH_GETMESSAGE, Taken, nullptr, GetCurrentThreadId());
+    }
+    if (!Environment(L"IRONVALE_TASKBAR_LOG").empty()) {
+        s_makeTaskbar = TaskbarRecorder::Make;
+        s_flash = TaskbarRecorder::Flash;
     }
     const int code = RunSetup(instance, show);
     if (hook)

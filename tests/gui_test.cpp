@@ -527,9 +527,31 @@ void ExpectEndedByTheJob(const std::vector<UniqueHandle>& children) {
     }
 }
 
+// The calls on the taskbar button by the host windows started while it lives, as the host's
+// recording stand-in wrote them.
+class TaskbarRecord {
+  public:
+    TaskbarRecord() { SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", m_file.c_str()); }
+    ~TaskbarRecord() { SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", nullptr); }
+    std::vector<std::string> Lines() const { return SplitLines(ReadBytes(m_file)); }
+    // What Explorer does once the window's button exists.
+    static void ButtonCreated(const App& app) {
+        SendMessageW(app.window, RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
+    }
+
+  private:
+    TempFolder m_temp;
+    fs::path m_file = m_temp.path() / L"taskbar.log";
+};
+
+using Calls = std::vector<std::string>;
+
 TEST(Run, CancelKeepsTheFormBusyUntilTheRunHasEnded) {
+    TaskbarRecord taskbar;
     App app(HostExe(), L"", L"hold");
     ASSERT_TRUE(app.window);
+    TaskbarRecord::ButtonCreated(app);
+    SetForegroundWindow(app.window);
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
     app.ClickAndWait(kIdInstall);
     ASSERT_TRUE(
@@ -557,6 +579,56 @@ TEST(Run, CancelKeepsTheFormBusyUntilTheRunHasEnded) {
     EXPECT_EQ(app.Client().cy, Scaled(660));
     EXPECT_TRUE(app.Enabled(kIdSource));
     EXPECT_FALSE(app.Visible(kIdPlay));
+    // Red on the taskbar; no flash, as the window has the focus.
+    EXPECT_EQ(taskbar.Lines(), (Calls{"init", "state none", "value 0/100 bar 0", "state normal",
+                                      "value 100/100 bar 0", "state error"}));
+}
+
+TEST(Run, TheTaskbarButtonFollowsTheRun) {
+    const Calls run = {"init",
+                       "state none",
+                       "value 0/100 bar 0",
+                       "state normal",
+                       "state indeterminate marquee",
+                       "value 40/100 bar 40",
+                       "state normal",
+                       "value 75/100 bar 75"};
+    const struct {
+        const wchar_t* hostRun;
+        bool elsewhere; // another window has the focus when the run ends
+        const wchar_t* box;
+        Calls end;
+    } cases[] = {
+        {L"steps:ok", false, L"Stepped through.", {"state none"}},
+        {L"steps:fail",
+         true,
+         L"Stepped and failed.",
+         {"value 100/100 bar 0", "state error", "flash until back"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.hostRun);
+        TaskbarRecord taskbar;
+        App app(HostExe(), L"", c.hostRun);
+        ASSERT_TRUE(app.window);
+        UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
+        EXPECT_EQ(taskbar.Lines(), Calls{}); // nothing before Explorer has made the button
+        TaskbarRecord::ButtonCreated(app);
+        app.ClickAndWait(kIdInstall);
+        ASSERT_TRUE(WaitFor([&] { return taskbar.Lines().size() >= run.size(); }));
+
+        HWND other = CreateWindowExW(0, L"STATIC", L"Another program", WS_POPUP | WS_VISIBLE, 0, 0,
+                                     100, 100, nullptr, nullptr, nullptr, nullptr);
+        HWND focus = c.elsewhere ? other : app.window;
+        SetForegroundWindow(focus);
+        ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == focus; }, 5000))
+            << GetForegroundWindow();
+        SetEvent(release.get());
+        EXPECT_EQ(app.ExpectBox(), c.box);
+        DestroyWindow(other);
+        Calls expected = run;
+        expected.insert(expected.end(), c.end.begin(), c.end.end());
+        EXPECT_EQ(taskbar.Lines(), expected);
+    }
 }
 
 bool Responsive(HWND window) {

@@ -225,23 +225,25 @@ void SetBusy(bool busy) {
         EnableWindow(Item(id), !busy);
     EnableWindow(Item(kIdDeleteImage), !busy && !Checked(kIdFolderChoice));
     SetWindowTextW(Item(kIdInstall), busy ? L"Cancel" : L"Install");
+    if (busy)
+        SetProgress(0); // a new run starts from nothing, on the bar and on the taskbar
 }
 
 void SetProgress(int percent) {
     HWND bar = Item(kIdProgress);
     const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
-    if (percent < 0) {
-        if (style & PBS_MARQUEE)
-            return;
+    if (percent < 0 && !(style & PBS_MARQUEE)) {
         SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
         SendMessageW(bar, PBM_SETMARQUEE, TRUE, kMarqueeMs);
-        return;
+    } else if (percent >= 0) {
+        if (style & PBS_MARQUEE) {
+            SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+            SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+        }
+        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent > 100 ? 100 : percent), 0);
     }
-    if (style & PBS_MARQUEE) {
-        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
-        SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
-    }
-    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent > 100 ? 100 : percent), 0);
+    if (s_busy)
+        ShowRunOnTaskbar(percent);
 }
 
 void Play() {

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+struct ITaskbarList3; // <shobjidl.h>, where it is used
+
 namespace setup {
 
 namespace fs = std::filesystem;
@@ -328,14 +330,15 @@ template <typename T> class UniqueCom {
     UniqueCom(const UniqueCom&) = delete;
     UniqueCom& operator=(const UniqueCom&) = delete;
     UniqueCom& operator=(UniqueCom&&) = delete;
-    ~UniqueCom() {
-        if (m_object)
-            m_object->Release();
-    }
+    ~UniqueCom() { reset(); }
     T* get() const { return m_object; }
     T* operator->() const { return m_object; }
     T** put() { return &m_object; } // only on an empty owner
     void** putVoid() { return reinterpret_cast<void**>(&m_object); }
+    void reset() {
+        if (m_object)
+            std::exchange(m_object, nullptr)->Release();
+    }
 
   private:
     T* m_object = nullptr;
@@ -383,6 +386,20 @@ LRESULT OnLog(LPARAM lParam);
 LRESULT OnPending();
 LRESULT OnFeedTimer();
 void ShowAllReports(); // everything reported so far, before the end of the run is shown
+
+// The taskbar button (taskbar.cpp). Explorer makes it after the window shows and says so with
+// a registered message; Wine has no taskbar and never does, so tests send the message and
+// replace the interface and the flash with recording stand-ins.
+using TaskbarMaker = HRESULT(WINAPI*)(ITaskbarList3**);
+extern TaskbarMaker s_makeTaskbar;
+using FlashFunction = BOOL(WINAPI*)(PFLASHWINFO);
+extern FlashFunction s_flash;
+UINT TaskbarButtonCreated();
+void AllowTaskbarButtonMessage();
+LRESULT OnTaskbarButtonCreated();
+void ShowRunOnTaskbar(int percent); // -1: under way, how far unknown
+void ShowRunEndOnTaskbar(bool success);
+void ReleaseTaskbar(); // before COM ends
 int Px(int pixelsAt96Dpi);
 
 // The update folder named by the command line ("--update" FOLDER, the last pair wins), or empty.

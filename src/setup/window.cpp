@@ -248,6 +248,7 @@ LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
     SetWindowTextW(Item(kIdStatus), text->c_str());
     SetBusy(false);
     SetProgress(success ? 100 : 0);
+    ShowRunEndOnTaskbar(success);
     if (success) {
         SetWindowTextW(Item(kIdInstall), L"Update");
         ShowWindow(Item(kIdPlay), SW_SHOW);
@@ -345,7 +346,8 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return wParam == kFeedTimer ? OnFeedTimer()
                                     : DefWindowProcW(window, message, wParam, lParam);
     default:
-        return DefWindowProcW(window, message, wParam, lParam);
+        return message == TaskbarButtonCreated() ? OnTaskbarButtonCreated()
+                                                 : DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -369,6 +371,7 @@ int RunSetup(HINSTANCE instance, int show) {
         CoUninitialize();
         return 0;
     }
+    AllowTaskbarButtonMessage();
     CreateControls(instance, folder);
     UpdateSourceChoice();
     UpdateFreeSpace();
@@ -387,6 +390,7 @@ int RunSetup(HINSTANCE instance, int show) {
         DispatchMessageW(&msg);
     }
 
+    ReleaseTaskbar();
     s_job.reset();
     CoUninitialize();
     return 0;
