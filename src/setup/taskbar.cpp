@@ -57,8 +57,8 @@ UINT TaskbarButtonCreated() {
 }
 
 void AllowTaskbarButtonMessage() {
-    // An elevated Setup (Windows elevates programs called setup.exe on its own) gets no message
-    // from Explorer, which runs unelevated, unless it lets this one through.
+    // Run as administrator, Setup would get no message from Explorer, which runs unelevated,
+    // unless it lets this one through.
     ChangeWindowMessageFilterEx(s_window, TaskbarButtonCreated(), MSGFLT_ALLOW, nullptr);
 }
 
