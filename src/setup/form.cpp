@@ -5,6 +5,7 @@
 #include <commdlg.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <system_error>
 
@@ -230,6 +231,7 @@ void SetBusy(bool busy) {
 }
 
 void SetProgress(int percent) {
+    percent = std::min(percent, 100);
     HWND bar = Item(kIdProgress);
     const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
     if (percent < 0 && !(style & PBS_MARQUEE)) {
@@ -240,7 +242,7 @@ void SetProgress(int percent) {
             SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
             SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
         }
-        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent > 100 ? 100 : percent), 0);
+        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     }
     if (s_busy)
         ShowRunOnTaskbar(percent);

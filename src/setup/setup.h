@@ -397,7 +397,7 @@ extern FlashFunction s_flash;
 UINT TaskbarButtonCreated();
 void AllowTaskbarButtonMessage();
 LRESULT OnTaskbarButtonCreated();
-void ShowRunOnTaskbar(int percent); // -1: under way, how far unknown
+void ShowRunOnTaskbar(int percent); // 0 to 100, or -1: under way, how far unknown
 void ShowRunEndOnTaskbar(bool success);
 void ReleaseTaskbar(); // before COM ends
 int Px(int pixelsAt96Dpi);

@@ -4,8 +4,6 @@
 
 #include <shobjidl.h>
 
-#include <algorithm>
-
 namespace setup {
 
 namespace {
@@ -14,13 +12,6 @@ HRESULT WINAPI MakeShellTaskbar(ITaskbarList3** taskbar) {
     return CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
                             reinterpret_cast<void**>(taskbar));
 }
-
-} // namespace
-
-TaskbarMaker s_makeTaskbar = MakeShellTaskbar;
-FlashFunction s_flash = FlashWindowEx;
-
-namespace {
 
 struct Look {
     TBPFLAG state = TBPF_NOPROGRESS;
@@ -51,6 +42,9 @@ void Show() {
 
 } // namespace
 
+TaskbarMaker s_makeTaskbar = MakeShellTaskbar;
+FlashFunction s_flash = FlashWindowEx;
+
 UINT TaskbarButtonCreated() {
     static const UINT message = RegisterWindowMessageW(L"TaskbarButtonCreated");
     return message;
@@ -72,7 +66,7 @@ LRESULT OnTaskbarButtonCreated() {
 }
 
 void ShowRunOnTaskbar(int percent) {
-    s_look = percent < 0 ? Look{TBPF_INDETERMINATE, 0} : Look{TBPF_NORMAL, std::min(percent, 100)};
+    s_look = percent < 0 ? Look{TBPF_INDETERMINATE, 0} : Look{TBPF_NORMAL, percent};
     Show();
 }
 
