@@ -54,10 +54,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring url = argv[2];
     const fs::path file = argv[3];
     const auto start = std::chrono::steady_clock::now();
-    std::string sha256;
-    const bool ok = mode == L"get"   ? Get(url, nullptr, &file)
-                    : mode == L"sha" ? Get(url, nullptr, &file, nullptr, &sha256)
-                                     : BareLoop(url, file);
+    GetOptions options;
+    options.file = &file;
+    if (mode == L"sha" && argc > 4)
+        options.digest = {Digest::kSha256, Narrow(argv[4])};
+    const bool ok = mode == L"bare" ? BareLoop(url, file) : Get(url, options);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PROCESS_MEMORY_COUNTERS memory{};

@@ -1178,7 +1178,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             app.SetText(kIdSource, disc.native());
             app.SetText(kIdFolder, (row.installedFolder ? installed : fresh.path()).native());
             std::string requestsBefore;
-            Get(files + L"fault/paths/0", &requestsBefore);
+            Get(files + L"fault/paths/0", Document(requestsBefore, L""));
             app.Click(kIdInstall);
             ASSERT_TRUE(WaitFor([&] { return row.reached(app); }, 120000));
             Sleep(300); // well into whatever it waits for
@@ -1206,7 +1206,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             if (std::string(row.name) == "release lookup") {
                 Sleep(500); // time for a clone that should not come
                 std::string requests;
-                Get(files + L"fault/paths/0", &requests);
+                Get(files + L"fault/paths/0", Document(requests, L""));
                 EXPECT_EQ(requests.find("ironvale-recomp.git", requestsBefore.size()),
                           std::string::npos);
             }

@@ -27,10 +27,31 @@ bool IsPattern(const std::string& bytes) {
     return true;
 }
 
-unsigned long RequestsServed() {
+bool GetBody(const std::wstring& url, std::string& body) {
+    return Get(url, Document(body, L""));
+}
+
+bool GetFile(const std::wstring& url, const fs::path& file, const std::wstring& label = L"") {
+    GetOptions options;
+    options.file = &file;
+    options.label = label;
+    return Get(url, options);
+}
+
+unsigned long long StandIn(const wchar_t* what) {
     std::string count;
-    Get(Url(L"/fault/count/0"), &count);
-    return std::stoul(count);
+    GetBody(Url(L"/fault/") + what + L"/0", count);
+    return std::stoull(count);
+}
+
+unsigned long RequestsServed() {
+    return static_cast<unsigned long>(StandIn(L"count"));
+}
+
+// A path the stand-in has not seen, for its faults that strike a path's first request only.
+std::wstring Fresh(const std::wstring& path) {
+    static int serial = 0;
+    return path + L"?" + std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++serial);
 }
 
 class Fetch : public ::testing::Test {
@@ -41,25 +62,45 @@ class Fetch : public ::testing::Test {
     TempFolder temp;
 };
 
+// Requests: how many the stand-in saw, retries included (at most four, after 1, 3 and 9 s).
 TEST_F(Fetch, WholeBodiesArriveOnlyWithStatus200) {
     struct Case {
-        const wchar_t* path;
+        std::wstring path;
         bool ok;
         size_t size;
+        unsigned long requests;
+        std::vector<DWORD> waits;
     };
+    const std::vector<DWORD> all = {1000, 3000, 9000};
     const Case cases[] = {
-        {L"/fault/bytes/100000", true, 100000},  {L"/fault/bytes/0", true, 0},
-        {L"/fault/noclen/100000", true, 100000}, {L"/fault/chunked/100000", true, 100000},
-        {L"/fault/redirect/5000", true, 5000},   {L"/fault/short/100000", false, 50000},
-        {L"/fault/status/404", false, 0},        {L"/fault/status/500", false, 0},
-        {L"/no/such/document", false, 0},        {L"/fault/bytes/33554433", false, 0},
+        {L"/fault/bytes/100000", true, 100000, 1, {}},
+        {L"/fault/bytes/0", true, 0, 1, {}},
+        {L"/fault/noclen/100000", true, 100000, 1, {}},
+        {L"/fault/chunked/100000", true, 100000, 1, {}},
+        {L"/fault/redirect/5000", true, 5000, 2, {}},
+        {L"/fault/short/100000", false, 0, 4, all},
+        {L"/fault/reset/100000", false, 0, 4, all},
+        {L"/fault/chunkcut/100000", false, 0, 4, all},
+        {Fresh(L"/fault/once503/5000"), true, 5000, 2, {1000}},
+        {Fresh(L"/fault/cutonce/5000"), true, 5000, 2, {1000}},
+        {L"/fault/status/404", false, 0, 1, {}},
+        {L"/fault/status/403", false, 0, 1, {}},
+        {L"/fault/status/500", false, 0, 4, all},
+        {L"/fault/status/504", false, 0, 4, all},
+        {L"/no/such/document", false, 0, 1, {}},
+        {L"/fault/bytes/33554433", false, 0, 1, {}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(fs::path(c.path).string());
+        Pauses().clear();
+        const unsigned long before = RequestsServed();
         std::string body;
-        EXPECT_EQ(Get(Url(c.path), &body), c.ok) << fs::path(c.path).string();
+        EXPECT_EQ(GetBody(Url(c.path), body), c.ok);
+        EXPECT_EQ(RequestsServed() - before - 1, c.requests);
+        EXPECT_EQ(Pauses(), c.waits);
         if (c.ok) {
-            EXPECT_EQ(body.size(), c.size) << fs::path(c.path).string();
-            EXPECT_TRUE(IsPattern(body)) << fs::path(c.path).string();
+            EXPECT_EQ(body.size(), c.size);
+            EXPECT_TRUE(IsPattern(body));
         }
     }
     EXPECT_FALSE(Get(L"http://127.0.0.1:1/nothing/listens/here"));
@@ -70,26 +111,55 @@ TEST_F(Fetch, WholeBodiesArriveOnlyWithStatus200) {
 
 TEST_F(Fetch, SaysWhoItIs) {
     std::string headers;
-    ASSERT_TRUE(Get(Url(L"/fault/headers/0"), &headers));
+    ASSERT_TRUE(GetBody(Url(L"/fault/headers/0"), headers));
     EXPECT_NE(headers.find("User-Agent: Ironvale-Setup\n"), std::string::npos) << headers;
     EXPECT_EQ(headers.find("User-Agent: Ironvale-Setup, "), std::string::npos) << headers;
 }
 
-TEST_F(Fetch, AFileIsWrittenAndLeftEmptyOnAnErrorStatus) {
+TEST_F(Fetch, AFileIsWrittenWholeOrNotAtAll) {
     const fs::path file = temp.path() / L"body.bin";
-    ASSERT_TRUE(Get(Url(L"/fault/chunked/70000"), nullptr, &file));
+    ASSERT_TRUE(GetFile(Url(L"/fault/chunked/70000"), file));
     EXPECT_EQ(fs::file_size(file), 70000u);
     EXPECT_TRUE(IsPattern(ReadBytes(file)));
 
     std::string body;
-    ASSERT_TRUE(Get(Url(L"/fault/bytes/3000"), &body, &file)); // both at once
+    GetOptions both = Document(body, L"");
+    both.file = &file;
+    ASSERT_TRUE(Get(Url(L"/fault/bytes/3000"), both));
     EXPECT_EQ(ReadBytes(file), body);
 
-    EXPECT_FALSE(Get(Url(L"/fault/status/404"), nullptr, &file));
-    ASSERT_TRUE(fs::exists(file));
-    EXPECT_EQ(fs::file_size(file), 0u);
+    // An answer that is no archive leaves the file as it was, and no part beside it.
+    EXPECT_FALSE(GetFile(Url(L"/fault/status/404"), file));
+    EXPECT_EQ(ReadBytes(file), body);
+    EXPECT_FALSE(fs::exists(file.native() + L".part"));
     const fs::path unwritable = temp.path() / L"no" / L"such" / L"x";
-    EXPECT_FALSE(Get(Url(L"/fault/bytes/10"), nullptr, &unwritable));
+    EXPECT_FALSE(GetFile(Url(L"/fault/bytes/10"), unwritable));
+}
+
+// Each attempt goes on from the part the one before left: the stand-in serves each byte once.
+// A retry is logged with its reason and its wait, the last failure with WinHTTP's number.
+TEST_F(Fetch, ACutOffArchiveIsResumedAndEachRetryLogged) {
+    const fs::path file = temp.path() / L"resumed.bin";
+    const unsigned long long before = StandIn(L"sent");
+    ASSERT_TRUE(GetFile(Url(Fresh(L"/fault/cutonce/3000000")), file, L"Clang"));
+    EXPECT_EQ(StandIn(L"sent") - before, 3000000u);
+    EXPECT_EQ(fs::file_size(file), 3000000u);
+    EXPECT_TRUE(IsPattern(ReadBytes(file)));
+    EXPECT_FALSE(fs::exists(file.native() + L".part"));
+
+    EXPECT_FALSE(GetFile(Url(L"/fault/reset/100000"), file, L"Ninja"));
+    EXPECT_FALSE(GetFile(L"http://127.0.0.1:1/nothing", file, L"Git"));
+    inbox.Pump();
+    const std::vector<std::wstring> logged = inbox.Texts(kMsgLog);
+    ASSERT_GE(logged.size(), 4u);
+    EXPECT_EQ(logged[0],
+              L"Clang: the download was cut off (the connection closed early); trying again in 1 s");
+    EXPECT_EQ(logged[1], L"Clang: resuming at 1 MB");
+    // Wine reads the reset as the connection's end; Windows names it.
+    EXPECT_EQ(logged[2].rfind(L"Ninja: the download was cut off (", 0), 0u) << logged[2];
+    EXPECT_NE(logged[2].find(L"); trying again in 1 s"), std::wstring::npos) << logged[2];
+    EXPECT_EQ(logged[3], L"Ninja: the server can't resume; starting over");
+    EXPECT_EQ(logged.back(), L"Git: no answer from 127.0.0.1 (WinHTTP error 12029)");
 }
 
 TEST_F(Fetch, OverLongUrlPartsFailWithoutAnyRequest) {
@@ -107,7 +177,10 @@ TEST_F(Fetch, OverLongUrlPartsFailWithoutAnyRequest) {
 TEST_F(Fetch, ProgressIsOnePairPerWholePercent) {
     const std::wstring label = L"Git";
     constexpr ULONGLONG kSize = 61551411; // 58.7 MB: shown as 58 in all, 59 received at the end
-    ASSERT_TRUE(Get(Url(L"/fault/bytes/" + std::to_wstring(kSize)), nullptr, nullptr, &label));
+    GetOptions progress;
+    progress.label = label;
+    progress.progress = true;
+    ASSERT_TRUE(Get(Url(L"/fault/bytes/" + std::to_wstring(kSize)), progress));
     inbox.Pump();
     const int pairs = inbox.Count(kMsgProgress);
     EXPECT_LE(pairs, 101);
@@ -125,7 +198,7 @@ TEST_F(Fetch, ProgressIsOnePairPerWholePercent) {
     EXPECT_EQ(inbox.Texts(kMsgStatus).back(), L"Downloading Git: 59 MB of 58 MB");
 
     inbox.received.clear();
-    ASSERT_TRUE(Get(Url(L"/fault/noclen/3000000"), nullptr, nullptr, &label));
+    ASSERT_TRUE(Get(Url(L"/fault/noclen/3000000"), progress));
     inbox.Pump();
     ASSERT_EQ(inbox.Count(kMsgProgress), 1); // unknown size: one indeterminate pair
     EXPECT_EQ(static_cast<INT_PTR>(inbox.received[0].wParam), -1);
@@ -153,17 +226,20 @@ TEST_F(Fetch, ACancelEndsTheDownloadWhateverItWaitsFor) {
             cancelledAt = GetTickCount64();
             s_cancel = true;
         });
-        const bool ok = Get(Url(c.path), nullptr, &file);
+        const bool ok = GetFile(Url(c.path), file);
         const ULONGLONG returnedAt = GetTickCount64();
         cancel.join();
         EXPECT_FALSE(ok) << c.name;
         // WinHTTP's own time-outs would take 15 to 60 s; a cancel must not wait for them.
         std::printf("cancel to return, %-24s %5llu ms\n", c.name, returnedAt - cancelledAt);
         EXPECT_LT(returnedAt - cancelledAt, 10000u) << c.name;
-        const auto size = fs::exists(file) ? fs::file_size(file) : 0; // none before an answer
+        // What arrived stays as the part, for the next attempt to continue.
+        const fs::path part = file.native() + L".part";
+        const auto size = fs::exists(part) ? fs::file_size(part) : 0; // none before an answer
         EXPECT_EQ(size > 0, c.bodyBegun) << c.name;
         EXPECT_LT(size, 10u << 20) << c.name;
-        EXPECT_TRUE(IsPattern(ReadBytes(file))) << c.name;
+        EXPECT_TRUE(IsPattern(ReadBytes(part))) << c.name;
+        EXPECT_FALSE(fs::exists(file)) << c.name;
     }
 }
 
@@ -177,7 +253,7 @@ TEST_F(Fetch, AFileDownloadKeepsMemoryFlat) {
     const SIZE_T before = PeakWorkingSet();
     const fs::path file = temp.path() / L"big.bin";
     constexpr ULONGLONG kSize = 300ull << 20;
-    ASSERT_TRUE(Get(Url(L"/fault/bytes/" + std::to_wstring(kSize)), nullptr, &file));
+    ASSERT_TRUE(GetFile(Url(L"/fault/bytes/" + std::to_wstring(kSize)), file));
     EXPECT_EQ(fs::file_size(file), kSize);
     EXPECT_GT(PeakWorkingSet(), 0u);
     EXPECT_LT(PeakWorkingSet() - before, 32u << 20);
@@ -187,7 +263,7 @@ TEST_F(Fetch, ADocumentStopsAt32MiB) {
     // No Content-Length to refuse it by: the body itself is cut off.
     const SIZE_T before = PeakWorkingSet();
     std::string body;
-    EXPECT_FALSE(Get(Url(L"/fault/noclen/" + std::to_wstring(256u << 20)), &body));
+    EXPECT_FALSE(GetBody(Url(L"/fault/noclen/" + std::to_wstring(256u << 20)), body));
     EXPECT_LE(body.size(), 32u << 20);
     const SIZE_T after = PeakWorkingSet();
     std::printf("peak working set %.1f MB, %.1f MB above the %.1f MB before\n", after / 1048576.0,

@@ -15,16 +15,33 @@ there), and made-up bodies under /fault/ for the transfer cases:
   /fault/count/0              the number of requests served before this one
   /fault/headers/0            the request's header lines, as they arrived
   /fault/paths/0              the path of every request served before this one, a line each
+  /fault/sent/0               the body bytes sent before this request, in all
+  /fault/reset/N              Content-Length N, then half of it and a TCP reset
+  /fault/chunkcut/N           chunked, a JSON document of about N/2 bytes, cut off without its end
+                              or the last chunk
+  /fault/once503/N            the first request of this path and query: 503; later ones: bytes
+  /fault/cutonce/N            the first request of this path and query: short; later ones: bytes
+/fault/bytes, /fault/cutonce and served files honour "Range: bytes=N-" (206, or 416 past the end).
 A served file F stalls like /fault/hang while a file F.hang exists beside it, and answers as
 GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
-F.ratelimit exists: its content is the epoch second of x-ratelimit-reset.
+F.ratelimit exists: its content is the epoch second of x-ratelimit-reset. While F.stall exists,
+F's answer stops half way and hangs; while F.norange exists, F's answer ignores Range.
+While a file "faults" exists in the root, the first request of every served path outside git/
+meets the fault it names: "chunked-cut" (documents are sent chunked, as GitHub's API does, and
+the first answer stops half way without its last chunk), "reset" (half, then a TCP reset),
+"503" (status 503), "half" (archives only: half of the Content-Length, then the connection
+closes). Writing another fault, or the same again, starts over.
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
 import http.server
 import os
+import re
 import signal
+import socket
+import struct
 import sys
+import threading
 import time
 
 PATTERN = bytes(i % 251 for i in range(251 * 1024))
@@ -50,6 +67,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     root = "."
     served = 0
     paths = []
+    sent = 0
+    lock = threading.Lock()
+    # The paths whose first request met the fault, and the fault they met.
+    faulted = set()
+    fault_text = None
 
     def log_message(self, *args):
         pass
@@ -58,14 +80,60 @@ class Handler(http.server.BaseHTTPRequestHandler):
         time.sleep(HANG_SECONDS)
         self.close_connection = True
 
-    def send_pattern(self, total, pace=0.0):
+    def write(self, data):
+        self.wfile.write(data)
+        with Handler.lock:
+            Handler.sent += len(data)
+
+    def send_pattern(self, total, pace=0.0, offset=0):
         sent = 0
         while sent < total:
             size = min(65536, total - sent)
-            self.wfile.write(pattern(sent, size))
+            self.write(pattern(offset + sent, size))
             sent += size
             if pace:
                 time.sleep(pace)
+
+    def reset(self):
+        """Ends the connection with a TCP reset instead of a close."""
+        self.wfile.flush()
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+        self.close_connection = True
+
+    def range_start(self):
+        """The N of "Range: bytes=N-", or None."""
+        match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+        return int(match.group(1)) if match else None
+
+    def first_time(self, key):
+        with Handler.lock:
+            if key in Handler.faulted:
+                return False
+            Handler.faulted.add(key)
+            return True
+
+    def send_ranged(self, size, send_body, ignore_range=False):
+        """Answers with all of a body of size bytes, or the range asked for. send_body(offset,
+        length) writes that part of it."""
+        start = None if ignore_range else self.range_start()
+        if start is not None and start >= size:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if start is None:
+            self.send_response(200)
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            send_body(0, size)
+            return
+        self.send_response(206)
+        self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        self.send_header("Content-Length", str(size - start))
+        self.end_headers()
+        send_body(start, size - start)
 
     def do_GET(self):
         Handler.served += 1
@@ -80,9 +148,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def fault(self, mode, n):
-        if mode in ("count", "headers", "paths"):
+        if mode in ("count", "headers", "paths", "sent"):
             texts = {"count": lambda: str(Handler.served - 1), "headers": lambda: str(self.headers),
-                     "paths": lambda: "".join(p + "\n" for p in Handler.paths[:-1])}
+                     "paths": lambda: "".join(p + "\n" for p in Handler.paths[:-1]),
+                     "sent": lambda: str(Handler.sent)}
             body = texts[mode]().encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
@@ -92,11 +161,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(n)
             self.send_header("Content-Length", "0")
             self.end_headers()
-        elif mode in ("bytes", "slow"):
+        elif mode == "bytes" or mode == "cutonce" and not self.first_time(self.path):
+            self.send_ranged(n, lambda offset, length: self.send_pattern(length, 0, offset))
+        elif mode == "slow":
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
-            self.send_pattern(n, 0.05 if mode == "slow" else 0.0)
+            self.send_pattern(n, 0.05)
+        elif mode == "once503" and self.first_time(self.path):
+            self.fault("status", 503)
+        elif mode == "once503":
+            self.fault("bytes", n)
+        elif mode == "reset":
+            self.send_response(200)
+            self.send_header("Content-Length", str(n))
+            self.end_headers()
+            self.send_pattern(n // 2)
+            self.reset()
+        elif mode == "chunkcut":
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            half = b'{"data":"' + b"x" * (n // 2) + b'",'
+            self.write(b"%x\r\n" % len(half) + half + b"\r\n")
+            self.close_connection = True
         elif mode == "hang":
             self.hang()
         elif mode == "stall":
@@ -106,11 +194,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(pattern(0, n // 2))
             self.wfile.flush()
             self.hang()
-        elif mode == "short":
+        elif mode in ("short", "cutonce"):
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
-            self.wfile.write(pattern(0, n // 2))
+            self.write(pattern(0, n // 2))
             self.close_connection = True
         elif mode == "noclen":
             self.send_response(200)
@@ -136,6 +224,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_error(400)
 
+    def fault_now(self, relative):
+        """The fault this request meets, or None."""
+        faults = os.path.join(self.root, "faults")
+        if relative.startswith("git/") or not os.path.exists(faults):
+            return None
+        with open(faults) as f:
+            text = f.read().strip()
+        stamp = (text, os.stat(faults).st_mtime_ns)
+        with Handler.lock:
+            if stamp != Handler.fault_text:
+                Handler.fault_text = stamp
+                Handler.faulted = set()
+        archive = relative.endswith((".zip", ".nupkg"))
+        if text == "half" and not archive or text == "chunked-cut" and archive:
+            return None
+        if text == "chunked-cut":
+            return "chunked-cut" if self.first_time(relative) else "chunked"
+        return text if self.first_time(relative) else None
+
     def file(self, relative):
         path = os.path.realpath(os.path.join(self.root, relative))
         if not path.startswith(os.path.realpath(self.root) + os.sep) or not os.path.isfile(path):
@@ -156,18 +263,47 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("x-ratelimit-reset", reset)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
+            self.write(body)
             return
-        size = os.path.getsize(path)
-        self.send_response(200)
-        self.send_header("Content-Length", str(size))
-        self.end_headers()
         with open(path, "rb") as f:
-            while True:
-                block = f.read(1 << 20)
-                if not block:
-                    break
-                self.wfile.write(block)
+            content = f.read()
+        fault = self.fault_now(relative)
+        if fault == "503":
+            self.fault("status", 503)
+            return
+        if fault in ("chunked", "chunked-cut"):
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            body = content if fault == "chunked" else content[:len(content) // 2]
+            for at in range(0, len(body), 1000):
+                piece = body[at:at + 1000]
+                self.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
+            if fault == "chunked":
+                self.write(b"0\r\n\r\n")
+            else:
+                self.close_connection = True
+            return
+        stall = os.path.exists(path + ".stall")
+        if fault in ("reset", "half") or stall:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(content)))
+            self.end_headers()
+            self.write(content[:len(content) // 2])
+            if stall:
+                self.wfile.flush()
+                self.hang()
+            elif fault == "reset":
+                self.reset()
+            else:
+                self.close_connection = True
+            return
+
+        def send_body(offset, length):
+            for at in range(offset, offset + length, 1 << 20):
+                self.write(content[at:min(at + (1 << 20), offset + length)])
+
+        self.send_ranged(len(content), send_body, os.path.exists(path + ".norange"))
 
 
 def main():

@@ -87,14 +87,28 @@ void Unpack(std::vector<Received>& received) {
                             {}});
 }
 
-// Tests read each report on its own, so every test process starts with PostEach.
+bool NoPause(DWORD milliseconds) {
+    Pauses().push_back(milliseconds);
+    return !setup::s_cancel;
+}
+
+// Tests read each report on its own, so every test process starts with PostEach, and spends no
+// time between download attempts.
 class PostEnvironment : public ::testing::Environment {
   public:
-    void SetUp() override { setup::s_post = PostEach; }
+    void SetUp() override {
+        setup::s_post = PostEach;
+        setup::s_pause = NoPause;
+    }
 };
 const auto* const g_postEnvironment = ::testing::AddGlobalTestEnvironment(new PostEnvironment);
 
 } // namespace
+
+std::vector<DWORD>& Pauses() {
+    static std::vector<DWORD> pauses;
+    return pauses;
+}
 
 BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != setup::kMsgPending)
@@ -315,11 +329,48 @@ static void Replace(const fs::path& from, const fs::path& to) {
     fs::copy_file(from, to);
 }
 
-std::string ArchiveSha256(const std::wstring& archive) {
-    const std::string sums = ReadBytes(kArchives / L"SHA256SUMS");
+// The digest a sums file (as sha256sum writes it: digest, two spaces, name) gives archive.
+static std::string Sum(const wchar_t* sums, const std::wstring& archive) {
+    const std::string text = ReadBytes(kArchives / sums);
     const std::string name = "  " + setup::Narrow(archive) + "\n";
-    const size_t at = sums.find(name);
-    return at == std::string::npos || at < 64 ? std::string() : sums.substr(at - 64, 64);
+    const size_t at = text.find(name);
+    const size_t start = at == std::string::npos ? at : text.rfind('\n', at);
+    if (at == std::string::npos)
+        return {};
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       at - (start == std::string::npos ? 0 : start + 1));
+}
+
+std::string ArchiveSha256(const std::wstring& archive) {
+    return Sum(L"SHA256SUMS", archive);
+}
+
+void PublishPythonHash(const std::string& base64, const std::string& algorithm) {
+    const fs::path leaf = kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" /
+                          L"3.12.10.json";
+    const fs::path entry = kRoot / L"nuget" / L"v3" / L"catalog0" / L"data" /
+                           L"2025.04.08.18.02.11" / L"python.3.12.10.json";
+    fs::create_directories(leaf.parent_path());
+    fs::create_directories(entry.parent_path());
+    const std::string api = IRONVALE_STANDIN "/nuget";
+    WriteBytes(leaf, R"({"@id":")" + api + R"(/v3/registration5-semver1/python/3.12.10.json",)"
+                     R"("@type":["Package","http://schema.nuget.org/catalog#Permalink"],)"
+                     R"("catalogEntry":")" + api +
+                     R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
+                     R"("listed":true,"packageContent":")" + api +
+                     R"(/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg",)"
+                     R"("published":"2025-04-08T18:01:40.263+00:00","registration":")" + api +
+                     R"(/v3/registration5-semver1/python/index.json"})");
+    std::error_code error;
+    fs::remove(entry, error);
+    if (base64.empty())
+        return;
+    WriteBytes(entry, R"({"@id":")" + api +
+                          R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
+                          R"("@type":["PackageDetails","catalog:Permalink"],"authors":"Python )"
+                          R"(Software Foundation","id":"python","isPrerelease":false,)"
+                          R"("packageHash":")" + base64 + R"(","packageHashAlgorithm":")" +
+                          algorithm + R"(","packageSize":4096,"version":"3.12.10"})");
 }
 
 // One asset object as GitHub's API writes it, in its field order; digest null when empty.
@@ -347,7 +398,7 @@ static void Publish(const std::wstring& repository,
 
 // The stand-in offers each tool's archive under the name its provider looks for (another may
 // be served as ninja-win.zip). Git and CMake publish digests; Ninja none, as older releases;
-// Clang's release has one only for an asset Setup doesn't take.
+// Clang's release has one only for an asset Setup doesn't take. NuGet publishes Python's SHA-512.
 void OfferTools(const std::wstring& ninja) {
     fs::create_directories(kRoot / L"files");
     for (const auto& entry : fs::directory_iterator(kArchives))
@@ -369,6 +420,7 @@ void OfferTools(const std::wstring& ninja) {
         kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"3.12.10" / L"python.3.12.10.nupkg";
     fs::create_directories(package.parent_path());
     Replace(kArchives / L"python.3.12.10.nupkg", package);
+    PublishPythonHash(Sum(L"SHA512SUMS", L"python.3.12.10.nupkg"));
 }
 
 static void CopyTree(const fs::path& from, const fs::path& to) {

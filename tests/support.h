@@ -22,6 +22,10 @@ struct Received {
 // message per report (kMsgLog, kMsgStatus, kMsgProgress), so tests see every report in order.
 BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The waits between attempts that Get asked for since a test last cleared them. Tests wait none
+// of them; a cancel still ends the wait.
+std::vector<DWORD>& Pauses();
+
 // A message-only window standing in for the setup window: becomes s_window, frees every
 // string it receives exactly as the real window must, and keeps what arrived.
 class Inbox {
@@ -99,6 +103,8 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what);
 // served as ninja-win.zip), and the fixture project with its release (or neither: no network).
 void OfferTools(const std::wstring& ninja = L"ninja-win.zip");
 std::string ArchiveSha256(const std::wstring& archive); // as sha256sum saw the test archive
+// The Python package's hash as NuGet publishes it (base64) in its catalog entry; none, when empty.
+void PublishPythonHash(const std::string& base64, const std::string& algorithm = "SHA512");
 void OfferProject(bool up);
 
 size_t CountHandles();       // this process's open handles, from the system's table

@@ -32,8 +32,10 @@ void Publish(const std::string& repository, const std::string& body) {
 std::wstring Message(const std::function<Download()>& lookup) {
     try {
         const Download download = lookup();
-        return L"returned " + download.url +
-               (download.sha256.empty() ? L"" : L" sha256 " + Widen(download.sha256));
+        const wchar_t* algorithm = download.digest.algorithm == Digest::kSha512 ? L" sha512 "
+                                   : download.digest.algorithm == Digest::kSha256 ? L" sha256 "
+                                                                                  : L"";
+        return L"returned " + download.url + algorithm + Widen(download.digest.hex);
     } catch (const Failed& failed) {
         return failed.message;
     }

@@ -12,7 +12,8 @@ namespace {
 constexpr const wchar_t* kLeftoverExtensions[] = {L".obj", L".o",   L".a",  L".lib",
                                                   L".pch", L".map", L".gch"};
 // What the tool step creates in the tools folder: one folder per tool and, until it has been
-// unpacked, its archive. Nothing else there is Setup's to delete.
+// unpacked, its archive, or the part of it an interrupted download left. Nothing else there is
+// Setup's to delete.
 constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
 
 constexpr auto kWalkOptions = fs::directory_options::skip_permission_denied;
@@ -90,7 +91,8 @@ Part Tools(const fs::path& sourceDir) {
     for (const wchar_t* name : kToolNames) {
         if (!fs::exists(tools / name / kToolMark, error))
             continue;
-        for (const fs::path& path : {tools / name, tools / (std::wstring(name) + L".zip")})
+        const std::wstring archive = std::wstring(name) + L".zip";
+        for (const fs::path& path : {tools / name, tools / archive, tools / (archive + L".part")})
             if (fs::exists(path, error)) {
                 part.size += SizeOf(path);
                 part.paths.push_back(path);

@@ -1,4 +1,4 @@
-// SHA-256 of downloads, by Windows' own CNG: no hashing code of our own to trust.
+// SHA-256 and SHA-512 of downloads, by Windows' own CNG: no hashing code of our own to trust.
 #include "setup.h"
 
 #include <bcrypt.h>
@@ -10,7 +10,18 @@ namespace setup {
 namespace {
 
 constexpr wchar_t kLibrary[] = L"bcrypt.dll";
-constexpr ULONG kDigestSize = 32;
+constexpr ULONG kLargestDigest = 64;
+
+struct Algorithm {
+    const wchar_t* cng;
+    const wchar_t* name;
+    ULONG size;
+};
+
+Algorithm Describe(Digest::Algorithm algorithm) {
+    return algorithm == Digest::kSha512 ? Algorithm{BCRYPT_SHA512_ALGORITHM, L"SHA-512", 64}
+                                        : Algorithm{BCRYPT_SHA256_ALGORITHM, L"SHA-256", 32};
+}
 
 struct Cng {
     decltype(&::BCryptOpenAlgorithmProvider) OpenAlgorithmProvider;
@@ -39,13 +50,16 @@ const Cng* LoadCng() {
 
 } // namespace
 
-Sha256::Sha256() {
+const wchar_t* AlgorithmName(Digest::Algorithm algorithm) {
+    return Describe(algorithm).name;
+}
+
+Hash::Hash(Digest::Algorithm kind) : m_size(Describe(kind).size) {
     const Cng* cng = LoadCng();
     if (!cng)
         return;
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(
-            cng->OpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (!BCRYPT_SUCCESS(cng->OpenAlgorithmProvider(&algorithm, Describe(kind).cng, nullptr, 0)))
         return;
     m_algorithm = algorithm;
     BCRYPT_HASH_HANDLE hash = nullptr;
@@ -55,7 +69,7 @@ Sha256::Sha256() {
     m_ok = true;
 }
 
-Sha256::~Sha256() {
+Hash::~Hash() {
     const Cng* cng = LoadCng();
     if (m_hash)
         cng->DestroyHash(m_hash);
@@ -63,7 +77,7 @@ Sha256::~Sha256() {
         cng->CloseAlgorithmProvider(m_algorithm, 0);
 }
 
-bool Sha256::Add(const char* data, size_t size) {
+bool Hash::Add(const char* data, size_t size) {
     while (m_ok && size > 0) {
         const ULONG piece = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
         auto* bytes = reinterpret_cast<PUCHAR>(const_cast<char*>(data));
@@ -74,16 +88,16 @@ bool Sha256::Add(const char* data, size_t size) {
     return m_ok;
 }
 
-std::string Sha256::Hex() {
-    UCHAR digest[kDigestSize];
-    if (!m_ok || !BCRYPT_SUCCESS(LoadCng()->FinishHash(m_hash, digest, kDigestSize, 0)))
+std::string Hash::Hex() {
+    UCHAR digest[kLargestDigest];
+    if (!m_ok || !BCRYPT_SUCCESS(LoadCng()->FinishHash(m_hash, digest, m_size, 0)))
         return {};
     m_ok = false; // a finished hash takes no more data
     static const char kDigits[] = "0123456789abcdef";
     std::string hex;
-    for (UCHAR byte : digest) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 15];
+    for (ULONG i = 0; i < m_size; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 15];
     }
     return hex;
 }

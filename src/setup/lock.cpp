@@ -18,7 +18,7 @@ std::wstring LockName(const fs::path& folder) {
     while (path.size() > 3 && path.back() == L'\\')
         path.pop_back();
     CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
-    Sha256 hash;
+    Hash hash;
     const std::string bytes = Narrow(path);
     hash.Add(bytes.data(), bytes.size());
     return L"Global\\IronvaleSetup-" + Widen(hash.Hex());

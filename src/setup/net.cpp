@@ -1,4 +1,5 @@
-// HTTP fetch: one GET over WinHTTP into memory and/or a file, with progress for the window.
+// HTTP fetch: one GET over WinHTTP into memory and/or a file, with progress for the window,
+// tried again while the fault may pass, and continued where an earlier attempt left its part.
 #include "setup.h"
 
 #include <winhttp.h>
@@ -100,19 +101,21 @@ class Call {
         if (--m_references == 0)
             delete this;
     }
-    void Complete(DWORD result, bool failed) {
+    void Complete(DWORD result, DWORD error) {
         m_result = result;
-        m_failed = failed;
+        m_error = error;
         SetEvent(m_done.get());
     }
-    // The outcome of the call just made: false when it failed or the run was cancelled.
+    // The outcome of the call just made: false when it failed (error() says why) or the run
+    // was cancelled.
     bool Wait(DWORD& result) {
         while (WaitForSingleObject(m_done.get(), kCancelPollMs) == WAIT_TIMEOUT)
             if (s_cancel)
                 return false;
         result = m_result;
-        return !m_failed && !s_cancel;
+        return m_error == 0 && !s_cancel;
     }
+    DWORD error() const { return m_error; }
 
     std::vector<char> buffer; // where a read lands, reused for every block
 
@@ -120,7 +123,7 @@ class Call {
     ~Call() = default;
     UniqueHandle m_done;
     std::atomic<DWORD> m_result{0};
-    std::atomic<bool> m_failed{false};
+    std::atomic<DWORD> m_error{0};
     std::atomic<int> m_references{1};
 };
 
@@ -135,17 +138,19 @@ void CALLBACK OnHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID in
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-        call->Complete(0, false);
+        call->Complete(0, 0);
         break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-        call->Complete(*static_cast<const DWORD*>(info), false);
+        call->Complete(*static_cast<const DWORD*>(info), 0);
         break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        call->Complete(length, false);
+        call->Complete(length, 0);
         break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-        call->Complete(0, true);
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+        const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+        call->Complete(0, error ? error : ERROR_WINHTTP_INTERNAL_ERROR);
         break;
+    }
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: // the request's last word
         call->Release();
         break;
@@ -165,7 +170,7 @@ ULONGLONG ContentLength(HINTERNET request) {
 }
 
 std::wstring Header(HINTERNET request, const wchar_t* name) {
-    wchar_t text[64] = L"";
+    wchar_t text[128] = L"";
     DWORD size = sizeof text;
     if (!WinHttp()->QueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, text, &size,
                                  WINHTTP_NO_HEADER_INDEX))
@@ -194,13 +199,399 @@ void Report(const std::wstring& label, ULONGLONG received, ULONGLONG expected, i
     PostStatus(text);
 }
 
+// The waits between attempts: about 1, 3 and 9 s, as other downloaders back off.
+constexpr DWORD kRetryWaitsMs[] = {1000, 3000, 9000};
+constexpr int kAttempts = 4;
+
+// How an attempt ended: Done, worth another attempt after a wait (Retry), at once (Again: the
+// part was dropped), or not at all (Stop: cancelled, or a fault that won't pass by waiting).
+enum class Outcome { Done, Retry, Again, Stop };
+
+std::wstring Hostless(DWORD error) {
+    switch (error) {
+    case ERROR_WINHTTP_TIMEOUT:
+        return L"timed out";
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+        return L"connection reset";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        return L"a garbled answer";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        return L"the secure connection broke off";
+    case ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT:
+    case ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT:
+    case ERROR_WINHTTP_AUTODETECTION_FAILED:
+        return L"the proxy settings couldn't be used";
+    default:
+        return L"a network error";
+    }
+}
+
+// Certificates Windows doesn't trust stay untrusted however often they are asked for.
+bool Untrusted(DWORD error) {
+    switch (error) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TransientStatus(DWORD status) {
+    return status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// "bytes START-END/TOTAL" or "bytes */TOTAL": START (npos for "*") and TOTAL (0 when unknown).
+void ParseContentRange(const std::wstring& text, ULONGLONG& start, ULONGLONG& total) {
+    start = static_cast<ULONGLONG>(-1);
+    total = 0;
+    if (text.rfind(L"bytes ", 0) != 0)
+        return;
+    const size_t slash = text.find(L'/');
+    if (slash != std::wstring::npos)
+        total = std::wcstoull(text.c_str() + slash + 1, nullptr, 10);
+    if (text.size() > 6 && text[6] >= L'0' && text[6] <= L'9')
+        start = std::wcstoull(text.c_str() + 6, nullptr, 10);
+}
+
+std::wstring Megabytes(ULONGLONG bytes) {
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%.0f MB", static_cast<double>(bytes) / kMegabyte);
+    return text;
+}
+
+// Whether a document of unknown length ends where its JSON does. WinHTTP ends a chunked body
+// that stops without its last chunk as if it were whole (Wine's does, for one), and GitHub's API
+// answers are chunked: a release document cut short must not read as a release without assets.
+// Bodies that are no JSON object or array are taken as they came.
+bool WholeJson(const std::string& body) {
+    size_t i = body.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos || (body[i] != '{' && body[i] != '['))
+        return true;
+    int depth = 0;
+    for (; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '"') {
+            for (++i; i < body.size() && body[i] != '"'; ++i)
+                i += body[i] == '\\';
+            if (i >= body.size())
+                return false;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if ((c == '}' || c == ']') && --depth == 0) {
+            return body.find_first_not_of(" \t\r\n", i + 1) == std::string::npos;
+        }
+    }
+    return false;
+}
+
+bool Sleepless(DWORD milliseconds) {
+    const ULONGLONG until = GetTickCount64() + milliseconds;
+    while (!s_cancel && GetTickCount64() < until)
+        Sleep(kCancelPollMs);
+    return !s_cancel;
+}
+
+// One Get: its attempts share the part file, the hash of what the part holds and the progress.
+class Transfer {
+  public:
+    Transfer(const WinHttpApi& http, const GetOptions& options, HttpAnswer& answer)
+        : m_http(http), m_options(options), m_answer(answer),
+          m_bodyStart(options.body ? options.body->size() : 0) {
+        if (options.file)
+            m_part = options.file->native() + L".part";
+    }
+
+    Outcome Attempt(const std::wstring& host, INTERNET_PORT port, bool secure,
+                    const std::wstring& target);
+    DWORD error() const { return m_error; }
+
+  private:
+    Outcome Fault(std::wstring reason, DWORD error, Outcome outcome) {
+        m_answer.reason = std::move(reason);
+        m_error = error;
+        return s_cancel ? Outcome::Stop : outcome;
+    }
+    Outcome NoAnswer(const std::wstring& host, DWORD error);
+    Outcome CutOff(DWORD error) {
+        return Fault(L"the download was cut off (" + Hostless(error) + L")", error,
+                     Outcome::Retry);
+    }
+    Outcome Receive(HINTERNET request, Call& call, ULONGLONG have);
+    Outcome Finish();
+    Outcome Rename();
+    Outcome StartOver(const std::wstring& why);
+    void Note(const std::wstring& text) const {
+        if (!m_options.label.empty())
+            Log(m_options.label + L": " + text);
+    }
+    ULONGLONG PartSize() const;
+    bool HashPart(ULONGLONG size);
+    void DropPart();
+
+    const WinHttpApi& m_http;
+    const GetOptions& m_options;
+    HttpAnswer& m_answer;
+    const size_t m_bodyStart;
+    fs::path m_part;
+    std::optional<Hash> m_hash;
+    ULONGLONG m_hashed = 0; // the bytes of the part that m_hash has taken in
+    ULONGLONG m_total = 0;  // of the whole body, when known
+    int m_lastPercent = -2;
+    DWORD m_error = 0;
+};
+
+Outcome Transfer::NoAnswer(const std::wstring& host, DWORD error) {
+    if (Untrusted(error))
+        return Fault(L"the server's certificate isn't trusted", error, Outcome::Stop);
+    if (error == ERROR_WINHTTP_NAME_NOT_RESOLVED)
+        return Fault(L"couldn't look up " + host, error, Outcome::Retry);
+    if (error == ERROR_WINHTTP_CANNOT_CONNECT)
+        return Fault(L"no answer from " + host, error, Outcome::Retry);
+    return Fault(Hostless(error), error, Outcome::Retry);
+}
+
+ULONGLONG Transfer::PartSize() const {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(m_part.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The hash covers the part's bytes first, so that a resumed archive is checked whole. Bytes this
+// Get wrote are hashed already; a part from an earlier run is read once.
+bool Transfer::HashPart(ULONGLONG size) {
+    if (m_options.digest.algorithm == Digest::kNone)
+        return true;
+    if (m_hash && m_hashed == size)
+        return true;
+    m_hash.emplace(m_options.digest.algorithm);
+    m_hashed = 0;
+    std::ifstream in(m_part, std::ios::binary);
+    std::vector<char> block(1 << 20);
+    while (m_hashed < size && in.read(block.data(), static_cast<std::streamsize>(block.size())),
+           in.gcount() > 0) {
+        if (!m_hash->Add(block.data(), static_cast<size_t>(in.gcount())))
+            return false;
+        m_hashed += static_cast<ULONGLONG>(in.gcount());
+    }
+    return m_hashed == size;
+}
+
+void Transfer::DropPart() {
+    Remove(m_part);
+    m_hash.reset();
+    m_hashed = 0;
+}
+
+Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool secure,
+                          const std::wstring& target) {
+    const WinHttpApi& http = m_http;
+    m_error = 0;
+    if (m_options.body)
+        m_options.body->resize(m_bodyStart); // a retry starts the document again
+    const ULONGLONG have = m_options.file ? PartSize() : 0;
+    if (m_options.file && !HashPart(have))
+        return Fault(L"couldn't read " + m_part.native(), 0, Outcome::Stop);
+    if (!m_options.file && m_options.digest.algorithm != Digest::kNone)
+        m_hash.emplace(m_options.digest.algorithm);
+
+    UniqueInternet session(http.Open(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                     WINHTTP_FLAG_ASYNC));
+    if (!session)
+        return NoAnswer(host, GetLastError());
+    http.SetTimeouts(session.get(), 15000, 15000, 30000, 60000);
+    if (http.SetStatusCallback(session.get(), OnHttpStatus, kNotifications, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK)
+        return NoAnswer(host, GetLastError());
+    UniqueInternet connection(http.Connect(session.get(), host.c_str(), port, 0));
+    if (!connection)
+        return NoAnswer(host, GetLastError());
+    UniqueInternet request(http.OpenRequest(connection.get(), L"GET", target.c_str(), nullptr,
+                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request)
+        return NoAnswer(host, GetLastError());
+    std::unique_ptr<Call, ReleaseCall> call(new Call);
+    call->Hold(); // the request's reference, given back when WinHTTP closes it
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());
+    if (!http.SetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+        call->Release();
+        return NoAnswer(host, GetLastError());
+    }
+    std::wstring headers = kAgentHeader;
+    if (have > 0)
+        headers += L"Range: bytes=" + std::to_wstring(have) + L"-\r\n";
+    DWORD ignored = 0;
+    if (!http.SendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1L),
+                          WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+        return NoAnswer(host, GetLastError());
+    if (!call->Wait(ignored))
+        return NoAnswer(host, call->error());
+    if (!http.ReceiveResponse(request.get(), nullptr))
+        return NoAnswer(host, GetLastError());
+    if (!call->Wait(ignored))
+        return NoAnswer(host, call->error());
+
+    const DWORD status = StatusCode(request.get());
+    m_answer.status = status;
+    m_answer.remaining = Header(request.get(), L"x-ratelimit-remaining");
+    m_answer.reset = Header(request.get(), L"x-ratelimit-reset");
+    m_answer.retryAfter = Header(request.get(), L"retry-after");
+    ULONGLONG start = 0;
+    ULONGLONG total = 0;
+    ParseContentRange(Header(request.get(), L"Content-Range"), start, total);
+    if (have > 0 && status == 416) {
+        // Asked for what lies past the end: the part may be the whole archive already.
+        const bool whole = m_options.digest.algorithm != Digest::kNone
+                               ? m_hash && m_hash->Hex() == m_options.digest.hex
+                               : total != 0 && total == have;
+        m_hash.reset();
+        m_hashed = 0;
+        if (whole)
+            return Rename();
+        return StartOver(L"the part downloaded before doesn't fit");
+    }
+    if (have > 0 && status == 206) {
+        if (start != have)
+            return StartOver(L"the server sent another part than asked for");
+        Note(L"resuming at " + Megabytes(have));
+    } else if (have > 0 && status == 200) {
+        Note(L"the server can't resume; starting over");
+        DropPart();
+        HashPart(0);
+    }
+    if (status != 200 && !(have > 0 && status == 206)) {
+        const std::wstring reason = L"HTTP " + std::to_wstring(status);
+        if (status == 407)
+            return Fault(reason + L" (the proxy asks for a sign-in)", 0, Outcome::Stop);
+        return Fault(reason, 0, TransientStatus(status) ? Outcome::Retry : Outcome::Stop);
+    }
+    return Receive(request.get(), *call, status == 206 ? have : 0);
+}
+
+// The body, after the part's first `have` bytes.
+Outcome Transfer::Receive(HINTERNET request, Call& call, ULONGLONG have) {
+    const WinHttpApi& http = m_http;
+    const ULONGLONG expected = ContentLength(request);
+    if (m_options.body && expected > kBodyLimit)
+        return Fault(L"the document is larger than 32 MiB", 0, Outcome::Stop);
+    m_total = expected ? have + expected : 0;
+    std::ofstream out;
+    if (m_options.file) {
+        out.open(m_part, std::ios::binary | (have ? std::ios::app : std::ios::trunc));
+        if (!out.is_open())
+            return Fault(L"couldn't write " + m_part.native(), 0, Outcome::Stop);
+    }
+    std::vector<char>& buffer = call.buffer;
+    ULONGLONG received = have;
+    for (;;) {
+        // Only what is there: Wine reads a larger request synchronously, blocking this thread
+        // until the rest arrives or the receive time-out passes.
+        DWORD available = 0;
+        if (!http.QueryDataAvailable(request, nullptr))
+            return CutOff(GetLastError());
+        if (!call.Wait(available))
+            return CutOff(call.error());
+        if (available == 0)
+            break;
+        if (buffer.size() < available)
+            buffer.resize(available);
+        DWORD got = 0;
+        if (!http.ReadData(request, buffer.data(), available, nullptr))
+            return CutOff(GetLastError());
+        if (!call.Wait(got))
+            return CutOff(call.error());
+        if (got == 0)
+            break;
+        if (m_options.body) {
+            if (m_options.body->size() - m_bodyStart + got > kBodyLimit)
+                return Fault(L"the document is larger than 32 MiB", 0, Outcome::Stop);
+            m_options.body->append(buffer.data(), got);
+        }
+        if (out.is_open() && !out.write(buffer.data(), got))
+            return Fault(L"couldn't write " + m_part.native(), 0, Outcome::Stop);
+        if (m_hash && !m_hash->Add(buffer.data(), got))
+            return Fault(L"couldn't hash the download", 0, Outcome::Stop);
+        received += got;
+        m_hashed = received;
+        if (m_options.progress)
+            Report(m_options.label, received, m_total, m_lastPercent);
+    }
+    // A disk that filled up mid-download must not pass for a whole archive.
+    if (out.is_open() && !out.flush())
+        return Fault(L"couldn't write " + m_part.native(), 0, Outcome::Stop);
+    out.close();
+    if ((m_total != 0 && received != m_total) ||
+        (m_total == 0 && m_options.body &&
+         !WholeJson(m_options.body->substr(m_bodyStart))))
+        return Fault(L"the download was cut off (the connection closed early)", 0,
+                     Outcome::Retry);
+    return Finish();
+}
+
+// The whole body is here: checked against its digest, then the archive takes its name.
+Outcome Transfer::Finish() {
+    if (m_options.digest.algorithm != Digest::kNone) {
+        const std::string got = m_hash ? m_hash->Hex() : std::string();
+        m_hash.reset();
+        m_hashed = 0;
+        if (got.empty())
+            return Fault(L"couldn't hash the download", 0, Outcome::Stop);
+        if (got != m_options.digest.hex) {
+            m_answer.damaged = true;
+            m_answer.got = got;
+            if (m_options.file)
+                DropPart(); // the next run starts from zero
+            return Fault(L"its checksum doesn't match", 0, Outcome::Stop);
+        }
+    }
+    return Rename();
+}
+
+Outcome Transfer::Rename() {
+    if (m_options.file &&
+        !MoveFileExW(m_part.c_str(), m_options.file->c_str(), MOVEFILE_REPLACE_EXISTING))
+        return Fault(L"couldn't write " + m_options.file->native(), GetLastError(),
+                     Outcome::Stop);
+    return Outcome::Done;
+}
+
+Outcome Transfer::StartOver(const std::wstring& why) {
+    Note(why + L"; starting over");
+    DropPart();
+    return Fault(why, 0, Outcome::Again);
+}
+
 } // namespace
 
-bool Get(const std::wstring& url, std::string* body, const fs::path* file,
-         const std::wstring* label, std::string* sha256, HttpAnswer* answer) {
+PauseFunction s_pause = Sleepless;
+
+GetOptions Document(std::string& body, const std::wstring& label, HttpAnswer* answer) {
+    GetOptions options;
+    options.body = &body;
+    options.label = label;
+    options.answer = answer;
+    return options;
+}
+
+bool Get(const std::wstring& url, const GetOptions& options) {
+    HttpAnswer ignored;
+    HttpAnswer& answer = options.answer ? *options.answer : ignored;
+    answer = {};
     const WinHttpApi* http = WinHttp();
-    if (!http)
+    if (!http) {
+        answer.reason = L"Windows' winhttp.dll is missing";
         return false;
+    }
     wchar_t host[kHostLimit];
     wchar_t path[kPathLimit];
     wchar_t extra[kExtraLimit];
@@ -212,106 +603,41 @@ bool Get(const std::wstring& url, std::string* body, const fs::path* file,
     parts.dwUrlPathLength = kPathLimit;
     parts.lpszExtraInfo = extra;
     parts.dwExtraInfoLength = kExtraLimit;
-    if (!http->CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts))
+    if (!http->CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+        answer.reason = L"the address is malformed";
         return false;
+    }
+    const std::wstring hostName(host, parts.dwHostNameLength);
     const std::wstring target =
         std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-    UniqueInternet session(http->Open(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                      WINHTTP_FLAG_ASYNC));
-    if (!session)
-        return false;
-    http->SetTimeouts(session.get(), 15000, 15000, 30000, 60000);
-    if (http->SetStatusCallback(session.get(), OnHttpStatus, kNotifications, 0) ==
-        WINHTTP_INVALID_STATUS_CALLBACK)
-        return false;
-    UniqueInternet connection(http->Connect(session.get(), host, parts.nPort, 0));
-    if (!connection)
-        return false;
-    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    UniqueInternet request(http->OpenRequest(connection.get(), L"GET", target.c_str(), nullptr,
-                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                             secure));
-    if (!request)
-        return false;
-    std::unique_ptr<Call, ReleaseCall> call(new Call);
-    call->Hold(); // the request's reference, given back when WinHTTP closes it
-    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());
-    if (!http->SetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-        call->Release();
-        return false;
-    }
-    DWORD ignored = 0;
-    if (!http->SendRequest(request.get(), kAgentHeader, static_cast<DWORD>(-1L),
-                           WINHTTP_NO_REQUEST_DATA, 0, 0, context) ||
-        !call->Wait(ignored) || !http->ReceiveResponse(request.get(), nullptr) ||
-        !call->Wait(ignored))
-        return false;
-
-    const DWORD status = StatusCode(request.get());
-    if (answer)
-        *answer = {status, Header(request.get(), L"x-ratelimit-remaining"),
-                   Header(request.get(), L"x-ratelimit-reset"),
-                   Header(request.get(), L"retry-after")};
-    const ULONGLONG expected = ContentLength(request.get());
-    std::ofstream out;
-    if (file) {
-        out.open(*file, std::ios::binary | std::ios::trunc);
-        if (!out.is_open())
+    Transfer transfer(*http, options, answer);
+    bool startedOver = false;
+    for (int attempt = 1;; ++attempt) {
+        Outcome outcome = transfer.Attempt(hostName, parts.nPort, secure, target);
+        if (outcome == Outcome::Again && !startedOver) { // once: the part is gone now
+            startedOver = true;
+            outcome = transfer.Attempt(hostName, parts.nPort, secure, target);
+        }
+        if (outcome == Outcome::Done)
+            return true;
+        if (s_cancel)
+            return false;
+        if (outcome == Outcome::Stop || attempt == kAttempts) {
+            const DWORD error = transfer.error();
+            if (!options.label.empty())
+                Log(options.label + L": " + answer.reason +
+                    (error ? L" (WinHTTP error " + std::to_wstring(error) + L")" : L""));
+            return false;
+        }
+        const DWORD wait = kRetryWaitsMs[attempt - 1];
+        if (!options.label.empty())
+            Log(options.label + L": " + answer.reason + L"; trying again in " +
+                std::to_wstring(wait / 1000) + L" s");
+        if (!s_pause(wait))
             return false;
     }
-    if (status != 200 || (body && expected > kBodyLimit))
-        return false;
-
-    std::optional<Sha256> hash;
-    if (sha256) {
-        hash.emplace();
-        sha256->clear();
-    }
-    std::vector<char>& buffer = call->buffer;
-    ULONGLONG received = 0;
-    int lastPercent = -2;
-    for (;;) {
-        // Only what is there: Wine reads a larger request synchronously, blocking this thread
-        // until the rest arrives or the receive time-out passes.
-        DWORD available = 0;
-        if (!http->QueryDataAvailable(request.get(), nullptr) || !call->Wait(available) ||
-            available == 0) {
-            if (s_cancel)
-                return false;
-            break;
-        }
-        if (buffer.size() < available)
-            buffer.resize(available);
-        DWORD got = 0;
-        if (!http->ReadData(request.get(), buffer.data(), available, nullptr) || !call->Wait(got) ||
-            got == 0) {
-            if (s_cancel)
-                return false;
-            break;
-        }
-        if (body) {
-            if (body->size() + got > kBodyLimit)
-                return false;
-            body->append(buffer.data(), got);
-        }
-        if (file)
-            out.write(buffer.data(), got);
-        if (hash && !hash->Add(buffer.data(), got))
-            return false;
-        received += got;
-        if (label)
-            Report(*label, received, expected, lastPercent);
-    }
-    if (expected != 0 && expected != received)
-        return false;
-    // A disk that filled up mid-download must not pass for a whole archive.
-    if (file && !out.flush())
-        return false;
-    if (hash)
-        *sha256 = hash->Hex();
-    return !sha256 || !sha256->empty();
 }
 
 } // namespace setup

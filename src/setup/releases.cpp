@@ -22,6 +22,10 @@ namespace {
 constexpr char kGitHubApi[] = IRONVALE_GITHUB_API;
 constexpr char kNuGetApi[] = IRONVALE_NUGET_API;
 constexpr wchar_t kRegistry[] = L"NuGet";
+// NuGet's v3 resources, under kNuGetApi: the version index and packages of the flat container,
+// and the registration hive whose leaf names a package's catalog entry (uncompressed, SemVer 1).
+constexpr wchar_t kFlatContainer[] = L"/v3-flatcontainer/python/";
+constexpr wchar_t kRegistration[] = L"/v3/registration5-semver1/python/";
 
 // No file system stores a longer name, so no longer "file name" can be a real asset.
 constexpr size_t kMaxFileName = 255;
@@ -107,6 +111,66 @@ std::wstring LimitResetTime(const HttpAnswer& answer) {
     wchar_t text[8];
     std::swprintf(text, 8, L"%02u:%02u", local.wHour, local.wMinute);
     return text;
+}
+
+// Strict base64 (with its padding) as lowercase hex; empty when it isn't that.
+std::string Base64Hex(const std::string& text) {
+    static const std::string kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char kDigits[] = "0123456789abcdef";
+    if (text.empty() || text.size() % 4 != 0)
+        return {};
+    size_t end = text.size();
+    for (int i = 0; i < 2 && text[end - 1] == '='; ++i)
+        --end;
+    std::string hex;
+    unsigned bits = 0;
+    int count = 0;
+    for (size_t i = 0; i < end; ++i) {
+        const size_t value = kAlphabet.find(text[i]);
+        if (value == std::string::npos)
+            return {};
+        bits = (bits << 6 | static_cast<unsigned>(value)) & 0xfff;
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            const unsigned byte = (bits >> count) & 0xff;
+            hex += kDigits[byte >> 4];
+            hex += kDigits[byte & 15];
+        }
+    }
+    // Left-over bits are zero as an encoder writes them.
+    return (bits & ((1u << count) - 1)) == 0 ? hex : std::string();
+}
+
+// The only value of "name" in body, or empty when there is none or more than one.
+std::string OnlyString(const std::string& body, const std::string& name) {
+    const std::vector<std::string> values = JsonStrings(body, name);
+    return values.size() == 1 ? values.front() : std::string();
+}
+
+// The SHA-512 NuGet publishes for the package: its registration leaf names its catalog entry,
+// which holds packageHash. Any doubt means no check, never a false failure.
+Digest PythonDigest(const std::wstring& api, const std::wstring& version) {
+    std::string leaf;
+    if (!Get(api + kRegistration + version + L".json", Document(leaf, kRegistry))) {
+        CheckCancel();
+        return {};
+    }
+    const std::wstring entry = Widen(OnlyString(leaf, "catalogEntry"));
+    if (entry.rfind(api + L"/", 0) != 0) // only NuGet's own
+        return {};
+    std::string catalog;
+    if (!Get(entry, Document(catalog, kRegistry))) {
+        CheckCancel();
+        return {};
+    }
+    if (OnlyString(catalog, "packageHashAlgorithm") != "SHA512")
+        return {};
+    std::string hex = Base64Hex(OnlyString(catalog, "packageHash"));
+    if (hex.size() != 128)
+        return {};
+    return {Digest::kSha512, hex};
 }
 
 } // namespace
@@ -215,8 +279,8 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
     const std::wstring name = Widen(repository);
     std::string body;
     HttpAnswer answer;
-    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest", &body, nullptr, nullptr,
-             nullptr, &answer)) {
+    if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest",
+             Document(body, name, &answer))) {
         CheckCancel();
         const std::wstring until = LimitResetTime(answer);
         if (!until.empty())
@@ -226,16 +290,21 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
     }
     std::vector<size_t> keys;
     const std::vector<std::string> addresses = JsonStrings(body, "browser_download_url", &keys);
-    for (size_t i = 0; i < addresses.size(); ++i)
-        if (AssetMatches(addresses[i], pattern))
-            return {Widen(addresses[i]), AssetDigest(body, keys[i])};
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        if (!AssetMatches(addresses[i], pattern))
+            continue;
+        const std::string sha256 = AssetDigest(body, keys[i]);
+        if (sha256.empty())
+            return {Widen(addresses[i]), {}};
+        return {Widen(addresses[i]), {Digest::kSha256, sha256}};
+    }
     Fail(L"No download of " + name + L" matched what Setup expects.");
 }
 
 Download LatestPython() {
     const std::wstring api = Widen(kNuGetApi);
     std::string body;
-    if (!Get(api + L"/v3-flatcontainer/python/index.json", &body)) {
+    if (!Get(api + kFlatContainer + L"index.json", Document(body, kRegistry))) {
         CheckCancel();
         Fail(std::wstring(L"Couldn't reach ") + kRegistry +
              L" for Python. Check the internet connection.");
@@ -243,8 +312,8 @@ Download LatestPython() {
     const std::wstring version = Widen(NewestPython312(body));
     if (version.empty())
         Fail(std::wstring(L"No Python 3.12 package on ") + kRegistry + L".");
-    // NuGet's flat container publishes no digest: nothing to check the package against.
-    return {api + L"/v3-flatcontainer/python/" + version + L"/python." + version + L".nupkg", {}};
+    return {api + kFlatContainer + version + L"/python." + version + L".nupkg",
+            PythonDigest(api, version)};
 }
 
 } // namespace setup

@@ -69,19 +69,27 @@ bool Bind(Function& function, const wchar_t* library, const char* name) {
     return function != nullptr;
 }
 
-// SHA-256 by Windows' own hashing (CNG). Hex() is empty when the hash could not be made.
-class Sha256 {
+// What a download must hash to, in lowercase hex; no algorithm, nothing to check.
+struct Digest {
+    enum Algorithm { kNone, kSha256, kSha512 } algorithm = kNone;
+    std::string hex;
+};
+const wchar_t* AlgorithmName(Digest::Algorithm algorithm); // "SHA-256", as logs name it
+
+// A hash by Windows' own hashing (CNG). Hex() is empty when the hash could not be made.
+class Hash {
   public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
+    explicit Hash(Digest::Algorithm algorithm = Digest::kSha256);
+    ~Hash();
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
     bool Add(const char* data, size_t size);
     std::string Hex(); // lowercase; ends the hash
 
   private:
     void* m_algorithm = nullptr;
     void* m_hash = nullptr;
+    ULONG m_size = 0;
     bool m_ok = false;
 };
 
@@ -163,27 +171,47 @@ extern UniqueHandle s_job;
 // ---------------------------------------------------------------------------------------------
 // Download and tools
 
-// One GET of url; true when the whole body arrived with status 200. body, file, label and
-// sha256 are each optional: the bytes are appended to body (up to 32 MiB, else the GET fails),
-// written to file, reported under label, and hashed into sha256 (lowercase hex).
 // Why a GET answered as it did, for callers that need to know: the status (0 when there was
-// none) and GitHub's rate-limit headers (empty when absent).
+// none), GitHub's rate-limit headers (empty when absent), and what went wrong last.
 struct HttpAnswer {
     DWORD status = 0;
     std::wstring remaining;  // x-ratelimit-remaining
     std::wstring reset;      // x-ratelimit-reset: the epoch second the limit resets
     std::wstring retryAfter; // retry-after: seconds
+    std::wstring reason;     // the last failure in words, as setup.log has it
+    bool damaged = false;    // the body arrived whole but didn't match the digest
+    std::string got;         // what it hashed to then
 };
 
-bool Get(const std::wstring& url, std::string* body = nullptr, const fs::path* file = nullptr,
-         const std::wstring* label = nullptr, std::string* sha256 = nullptr,
-         HttpAnswer* answer = nullptr);
+// What one Get is for; every member may be left out.
+struct GetOptions {
+    // The body is appended here, up to 32 MiB (else the GET fails).
+    std::string* body = nullptr;
+    // The body goes to file + ".part", which takes this name once it is whole and matches
+    // digest. A part left by a failed attempt, a cancel or a killed Setup is continued.
+    const fs::path* file = nullptr;
+    std::wstring label;    // names the download in setup.log when it is retried or fails
+    bool progress = false; // reports progress under label
+    Digest digest;
+    HttpAnswer* answer = nullptr;
+};
 
-// A release archive, and the SHA-256 its release publishes for it (64 lowercase hex digits), or
-// empty when there is none to check against.
+// One GET of url, tried up to four times while it fails in a way that may pass (no answer, a
+// cut-off body, 500, 502, 503, 504); true when the whole body arrived with status 200 (or the
+// rest of a part with 206) and matched its digest.
+bool Get(const std::wstring& url, const GetOptions& options = {});
+// A small document read into memory, retried and logged under label.
+GetOptions Document(std::string& body, const std::wstring& label, HttpAnswer* answer = nullptr);
+
+// Waits between attempts; false when the run was cancelled meanwhile. Tests replace it so that
+// retries cost them no time.
+using PauseFunction = bool (*)(DWORD milliseconds);
+extern PauseFunction s_pause;
+
+// A release archive, and the digest its release publishes for it, if any.
 struct Download {
     std::wstring url;
-    std::string sha256;
+    Digest digest;
 };
 
 Download LatestAsset(const std::string& repository, const std::string& pattern);

@@ -34,7 +34,7 @@ DWORD Git(const fs::path& installFolder, const std::wstring& args) {
 
 std::wstring LatestReleaseTag() {
     std::string body;
-    if (Get(Widen(kReleaseApi), &body)) {
+    if (Get(Widen(kReleaseApi), Document(body, L"The release lookup"))) {
         const auto tags = JsonStrings(body, "tag_name");
         if (!tags.empty())
             return Widen(tags.front());

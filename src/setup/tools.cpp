@@ -56,20 +56,25 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
     // Marked before anything is put there: free space and the next run know it as Setup's.
     std::ofstream(folder / maintenance::kToolMark).close();
     const fs::path archive = tools / (name + L".zip");
-    std::string sha256;
-    if (!Get(download.url, nullptr, &archive, &name, download.sha256.empty() ? nullptr : &sha256)) {
-        Remove(archive); // a part, perhaps on a disk that filled up
+    HttpAnswer answer;
+    GetOptions options;
+    options.file = &archive;
+    options.label = name;
+    options.progress = true;
+    options.digest = download.digest;
+    options.answer = &answer;
+    // What is left of an interrupted download stays as archive.part, for Get to continue.
+    if (!Get(download.url, options)) {
         CheckCancel();
-        Fail(L"Couldn't download " + name + L".");
-    }
-    if (!download.sha256.empty()) {
-        if (sha256 != download.sha256) {
-            Remove(archive);
-            Log(name + L": expected SHA-256 " + Widen(download.sha256) + L", got " + Widen(sha256));
+        if (answer.damaged) {
+            Log(name + L": expected " + AlgorithmName(download.digest.algorithm) + L" " +
+                Widen(download.digest.hex) + L", got " + Widen(answer.got));
             Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
         }
-        Log(name + L": checksum OK");
+        Fail(L"Couldn't download " + name + L".");
     }
+    if (download.digest.algorithm != Digest::kNone)
+        Log(name + L": checksum OK");
     Status(L"Unpacking " + name);
     PostProgress(-1);
     wchar_t system[MAX_PATH] = L"";
