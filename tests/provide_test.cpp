@@ -219,6 +219,100 @@ TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
     EXPECT_EQ(Logged(L"Git: checksum OK").size(), 1u);
 }
 
+unsigned long long BytesServed() {
+    std::string sent;
+    Get(Widen(IRONVALE_STANDIN) + L"/fault/sent/0", Document(sent, L""));
+    return std::stoull(sent);
+}
+
+// One tool downloaded, the others stand-ins on PATH: what a part file left by an interrupted
+// download becomes in the next run. The stand-in counts the bytes it served.
+TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
+    const std::wstring cmakeZip = L"cmake-3.30.0-windows-x86_64.zip";
+    const fs::path served = kRoot / L"files" / cmakeZip;
+    const std::string whole = ReadBytes(kArchives / cmakeZip);
+    const std::string half = whole.substr(0, whole.size() / 2);
+    const fs::path part = tools / L"CMake.zip.part";
+    struct Case {
+        const char* name;
+        const wchar_t* tool;
+        const wchar_t* program;
+        std::function<void()> arrange;
+        std::wstring outcome;
+        std::vector<std::wstring> lines; // in setup.log, in this order
+        bool wholeAgain;                 // the archive was served in full once more
+    };
+    const Case cases[] = {
+        {"stalled half way and cancelled", L"CMake", L"cmake.exe",
+         [&] {
+             WriteBytes(served.native() + L".stall", "");
+             auto run = std::async(std::launch::async, [&] { return Outcome(folder); });
+             for (int i = 0; i < 300 && !(fs::exists(part) && fs::file_size(part) > 0); ++i)
+                 Sleep(50);
+             s_cancel = true;
+             EXPECT_EQ(run.get(), L"Cancelled.");
+             s_cancel = false;
+             fs::remove(served.native() + L".stall");
+             EXPECT_EQ(ReadBytes(part), half);
+         },
+         L"ok", {L"CMake: resuming at 0 MB", L"CMake: checksum OK"}, false},
+        {"a server that ignores Range", L"CMake", L"cmake.exe",
+         [&] {
+             WriteBytes(part, half);
+             WriteBytes(served.native() + L".norange", "");
+         },
+         L"ok", {L"CMake: the server can't resume; starting over", L"CMake: checksum OK"}, true},
+        {"a whole part: 416", L"CMake", L"cmake.exe", [&] { WriteBytes(part, whole); }, L"ok",
+         {L"CMake: checksum OK"}, false},
+        {"a part of another release", L"CMake", L"cmake.exe",
+         [&] { WriteBytes(part, std::string(half.size(), 'x')); },
+         L"CMake was damaged on the way (its checksum doesn't match). Try again.",
+         {L"CMake: resuming at 0 MB", L"CMake: its checksum doesn't match",
+          L"CMake: expected SHA-256 "},
+         false},
+        {"Python's hash not NuGet's", L"Python", L"python.exe",
+         [&] { PublishPythonHash(std::string(86, 'A') + "=="); },
+         L"Python was damaged on the way (its checksum doesn't match). Try again.",
+         {L"Python: expected SHA-512 0000"}, true},
+        {"no hash published for Python", L"Python", L"python.exe", [&] { PublishPythonHash(""); }, L"ok", {},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder bin;
+        for (const wchar_t* program :
+             {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
+            if (std::wstring(program) != c.program)
+                fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+        SetEnvironmentVariableW(L"PATH", (bin.path().native() + L";C:\\windows\\system32").c_str());
+        RemoveTree(folder);
+        fs::create_directories(tools);
+        c.arrange();
+        inbox.Pump();
+        inbox.received.clear();
+        const unsigned long long before = BytesServed();
+        EXPECT_EQ(Outcome(folder), c.outcome);
+        const unsigned long long sent = BytesServed() - before;
+        const size_t size = std::wstring(c.tool) == L"CMake"
+                                ? whole.size()
+                                : ReadBytes(kArchives / L"python.3.12.10.nupkg").size();
+        EXPECT_EQ(sent >= size, c.wholeAgain) << sent << " bytes served";
+        const std::vector<std::wstring> logged = Logged(std::wstring(c.tool) + L": ");
+        size_t at = 0;
+        for (const std::wstring& line : c.lines) {
+            while (at < logged.size() && logged[at].rfind(line, 0) != 0)
+                ++at;
+            EXPECT_LT(at, logged.size()) << "missing, or out of order: " << Narrow(line);
+        }
+        if (c.lines.empty()) {
+            EXPECT_TRUE(Logged(L": checksum").empty());
+        }
+        EXPECT_FALSE(fs::exists(part)); // taken as the archive, or deleted as damaged
+        fs::remove(served.native() + L".norange");
+        OfferTools();
+    }
+}
+
 TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
     OfferTools(L"ninja-deep.zip");
     EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");

@@ -202,6 +202,7 @@ TempFolder::TempFolder() {
     static std::atomic<int> serial{0};
     m_path = fs::path(temp) / (L"ivtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                std::to_wstring(++serial));
+    RemoveTree(m_path); // Wine gives a new process the ids an earlier one had
     fs::create_directories(m_path);
 }
 

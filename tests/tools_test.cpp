@@ -185,9 +185,39 @@ TEST_F(Providers, PythonComesFromNuGet) {
     WriteBytes(index, R"({"versions":["3.11.9","3.13.0"]})");
     EXPECT_EQ(Message(LatestPython), L"No Python 3.12 package on NuGet.");
     WriteBytes(index, R"({"versions":["3.12.2","3.12.10","3.12.9","3.12.11-rc1","3.13.1"]})");
-    EXPECT_EQ(Message(LatestPython),
-              L"returned " + Widen(IRONVALE_STANDIN) +
-                  L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg");
+    const std::wstring package = L"returned " + Widen(IRONVALE_STANDIN) +
+                                 L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg";
+    // NuGet's SHA-512, from the catalog entry the registration leaf names; any doubt, no check.
+    const std::string zeros(86, 'A');
+    const fs::path leaf = kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" /
+                          L"3.12.10.json";
+    struct Case {
+        const char* name;
+        std::string hash;
+        std::string algorithm;
+        std::wstring result;
+    };
+    const Case cases[] = {
+        {"published", zeros + "==", "SHA512", package + L" sha512 " + std::wstring(128, L'0')},
+        {"another algorithm", zeros + "==", "SHA256", package},
+        {"not base64", zeros + "=!", "SHA512", package},
+        {"too short", zeros.substr(4) + "==", "SHA512", package},
+        {"no catalog entry", "", "SHA512", package},
+        {"no registration leaf", zeros + "==", "SHA512", package},
+        {"a catalog entry elsewhere", zeros + "==", "SHA512", package},
+    };
+    for (const auto& c : cases) {
+        PublishPythonHash(c.hash, c.algorithm);
+        if (std::string(c.name) == "no registration leaf")
+            fs::remove(leaf);
+        if (std::string(c.name) == "a catalog entry elsewhere") { // whole, but not NuGet's
+            fs::create_directories(kRoot / L"elsewhere");
+            WriteBytes(kRoot / L"elsewhere" / L"python.json",
+                       R"({"packageHash":")" + zeros + R"(==","packageHashAlgorithm":"SHA512"})");
+            WriteBytes(leaf, R"({"catalogEntry":")" IRONVALE_STANDIN R"(/elsewhere/python.json"})");
+        }
+        EXPECT_EQ(Message(LatestPython), c.result) << c.name;
+    }
 }
 
 } // namespace

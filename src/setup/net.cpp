@@ -376,11 +376,12 @@ bool Transfer::HashPart(ULONGLONG size) {
     m_hashed = 0;
     std::ifstream in(m_part, std::ios::binary);
     std::vector<char> block(1 << 20);
-    while (m_hashed < size && in.read(block.data(), static_cast<std::streamsize>(block.size())),
-           in.gcount() > 0) {
-        if (!m_hash->Add(block.data(), static_cast<size_t>(in.gcount())))
+    while (m_hashed < size) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got == 0 || !m_hash->Add(block.data(), got))
             return false;
-        m_hashed += static_cast<ULONGLONG>(in.gcount());
+        m_hashed += got;
     }
     return m_hashed == size;
 }
