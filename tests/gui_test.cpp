@@ -1086,6 +1086,78 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
     }
 }
 
+// A network that fails as real ones do: each fault strikes the first request of every document
+// or archive (not the git repository). The first install still goes through, and setup.log
+// says what was tried again. Then Setup is killed in the middle of a download, and the next one
+// goes on from where that one stopped.
+TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
+    OfferTools();
+    OfferProject(true);
+    const fs::path root = Widen(IRONVALE_STANDIN_ROOT);
+    auto install = [](const fs::path& folder, const fs::path& disc) {
+        App app(SetupExe(), L"");
+        EXPECT_TRUE(app.window);
+        app.SetText(kIdSource, disc.native());
+        app.SetText(kIdFolder, folder.native());
+        app.Click(kIdInstall);
+        return app.ExpectBox(IDOK, nullptr, 180000);
+    };
+    auto expectInOrder = [](const std::string& log, const std::vector<std::string>& lines) {
+        size_t at = 0;
+        for (const std::string& line : lines) {
+            at = log.find(line, at);
+            EXPECT_NE(at, std::string::npos) << "missing, or out of order: " << line;
+        }
+    };
+    struct Row {
+        const char* fault;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {"chunked-cut",
+         {"git-for-windows/git: the download was cut off (", "; trying again in 1 s",
+          "NuGet: the download was cut off (",
+          "The release lookup: the download was cut off ("}},
+        {"reset",
+         {"git-for-windows/git: the download was cut off (", "Git: the download was cut off (",
+          "Clang: the download was cut off ("}},
+        {"503",
+         {"git-for-windows/git: HTTP 503; trying again in 1 s", "Git: HTTP 503; trying again in 1 s",
+          "Python: HTTP 503; trying again in 1 s", "Python: checksum OK"}},
+        {"half",
+         {"Clang: the download was cut off (the connection closed early); trying again in 1 s",
+          "Clang: resuming at 0 MB", "Python: resuming at 0 MB", "Python: checksum OK"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault);
+        TempFolder temp;
+        WriteBytes(root / L"faults", row.fault);
+        const fs::path folder = temp.path() / L"Ironvale";
+        EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
+        expectInOrder(ReadBytes(folder / L"setup.log"), row.lines);
+    }
+    fs::remove(root / L"faults");
+
+    const fs::path stall = root / L"files" / L"cmake-3.30.0-windows-x86_64.zip.stall";
+    WriteBytes(stall, "");
+    TempFolder temp;
+    const fs::path folder = temp.path() / L"Ironvale";
+    const fs::path part = folder / L"tools" / L"CMake.zip.part";
+    {
+        App app(SetupExe(), L"");
+        ASSERT_TRUE(app.window);
+        app.SetText(kIdSource, DiscFolder(temp.path()).native());
+        app.SetText(kIdFolder, folder.native());
+        app.Click(kIdInstall);
+        EXPECT_TRUE(WaitFor([&] { return fs::exists(part) && fs::file_size(part) > 0; }, 60000));
+    } // setup.exe ends here as Task Manager ends it: no cancel, nothing cleaned up
+    fs::remove(stall);
+    EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
+    expectInOrder(ReadBytes(folder / L"setup.log"),
+                  {"CMake: resuming at 0 MB", "CMake: checksum OK", "== Building"});
+    EXPECT_FALSE(fs::exists(part));
+}
+
 // Every point at which a run can be stopped, by Cancel and by closing the window: the time
 // from the press (for a close, the Yes to "Stop it?") to "Cancelled." or to the window gone.
 TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
@@ -1146,6 +1218,8 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
          logged(L"Git: downloading ")},
         {"download, stalled", false, [&] { gitArchiveAt(L"fault/stall/4000000"); },
          status(L"Downloading Git: ")},
+        {"retry wait", false, [&] { gitArchiveAt(L"fault/status/503"); },
+         logged(L"Git: HTTP 503; trying again in ")},
         {"release lookup", true, [&] { hang(projectRelease); }, logged(L"Python: using ")},
         {"clone", true, [&] { hang(refs); }, logged(L"$ git clone ")},
         {"unpacking", true,
@@ -1202,6 +1276,9 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             }
             took[close] = static_cast<double>(GetTickCount64() - pressed);
             EXPECT_TRUE(ended);
+            if (std::string(row.name) == "retry wait") { // the wait gives way at once
+                EXPECT_LT(took[close], 1000);
+            }
             EXPECT_TRUE(WaitFor([] { return RunProcessesLeft() == 0; }, 10000));
             if (std::string(row.name) == "release lookup") {
                 Sleep(500); // time for a clone that should not come
