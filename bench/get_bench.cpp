@@ -1,7 +1,9 @@
 // Download speed of Get against a bare WinHTTP read loop, both into a file, from the stand-in
 // on loopback (scripts/bench starts it and compares with curl on the Linux side).
-//   wine build/cross/bin/get_bench.exe get|sha|bare URL FILE
-// sha is get with the SHA-256 that a published digest asks for.
+//   wine build/cross/bin/get_bench.exe get|sha|bare|resume URL FILE [SHA256]
+// sha is get with the SHA-256 that a published digest asks for; resume is get of a URL cut off
+// once half way, continued by Get's retry (whose back-off is left out of the time: it is the
+// product's wait, not the transfer's). Each prints the bytes the stand-in served meanwhile.
 #include "setup.h"
 
 #include <psapi.h>
@@ -45,6 +47,22 @@ bool BareLoop(const std::wstring& url, const fs::path& file) {
     return ok;
 }
 
+unsigned long long BytesServed(const std::wstring& url) {
+    const size_t fault = url.find(L"/fault/");
+    std::string sent;
+    if (fault == std::wstring::npos || !Get(url.substr(0, fault) + L"/fault/sent/0",
+                                           Document(sent, L"")))
+        return 0;
+    return std::stoull(sent);
+}
+
+DWORD s_backOff = 0;
+
+bool CountedPause(DWORD milliseconds) {
+    s_backOff += milliseconds;
+    return true;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -53,6 +71,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argv[1];
     const std::wstring url = argv[2];
     const fs::path file = argv[3];
+    s_pause = CountedPause;
+    const unsigned long long before = BytesServed(url);
     const auto start = std::chrono::steady_clock::now();
     GetOptions options;
     options.file = &file;
@@ -65,8 +85,11 @@ int wmain(int argc, wchar_t** argv) {
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
     std::error_code error;
-    std::printf("%-4ls %s %.2f s  %.0f MB/s  peak working set %.1f MB\n", mode.c_str(),
-                ok ? "ok" : "FAILED", seconds, fs::file_size(file, error) / 1048576.0 / seconds,
-                memory.PeakWorkingSetSize / 1048576.0);
+    const unsigned long long served = BytesServed(url) - before;
+    std::printf("%-6ls %s %.2f s  %.0f MB/s  peak working set %.1f MB  served %llu bytes"
+                "  back-off %lu ms\n",
+                mode.c_str(), ok ? "ok" : "FAILED", seconds,
+                fs::file_size(file, error) / 1048576.0 / seconds,
+                memory.PeakWorkingSetSize / 1048576.0, served, s_backOff);
     return ok ? 0 : 1;
 }

@@ -198,7 +198,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
-            self.write(pattern(0, n // 2))
+            self.send_pattern(n // 2)
             self.close_connection = True
         elif mode == "noclen":
             self.send_response(200)
