@@ -250,7 +250,13 @@ std::wstring ChildCommand(const std::wstring& args) {
 
 std::string ReadBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    try {
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A file that went while it was read (a process's entry in /proc): what there was.
+    }
+    return bytes;
 }
 
 void WriteBytes(const fs::path& file, const std::string& bytes) {
