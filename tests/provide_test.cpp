@@ -219,12 +219,6 @@ TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
     EXPECT_EQ(Logged(L"Git: checksum OK").size(), 1u);
 }
 
-unsigned long long BytesServed() {
-    std::string sent;
-    Get(Widen(IRONVALE_STANDIN) + L"/fault/sent/0", Document(sent, L""));
-    return std::stoull(sent);
-}
-
 // One tool downloaded, the others stand-ins on PATH: what a part file left by an interrupted
 // download becomes in the next run. The stand-in counts the bytes it served.
 TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
@@ -290,9 +284,9 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
         c.arrange();
         inbox.Pump();
         inbox.received.clear();
-        const unsigned long long before = BytesServed();
+        const unsigned long long before = StandInFigure(L"sent");
         EXPECT_EQ(Outcome(folder), c.outcome);
-        const unsigned long long sent = BytesServed() - before;
+        const unsigned long long sent = StandInFigure(L"sent") - before;
         const size_t size = std::wstring(c.tool) == L"CMake"
                                 ? whole.size()
                                 : ReadBytes(kArchives / L"python.3.12.10.nupkg").size();

@@ -361,23 +361,16 @@ void PublishPythonHash(const std::string& base64, const std::string& algorithm) 
     fs::create_directories(entry.parent_path());
     const std::string api = IRONVALE_STANDIN "/nuget";
     WriteBytes(leaf, R"({"@id":")" + api + R"(/v3/registration5-semver1/python/3.12.10.json",)"
-                     R"("@type":["Package","http://schema.nuget.org/catalog#Permalink"],)"
                      R"("catalogEntry":")" + api +
                      R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
-                     R"("listed":true,"packageContent":")" + api +
-                     R"(/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg",)"
-                     R"("published":"2025-04-08T18:01:40.263+00:00","registration":")" + api +
-                     R"(/v3/registration5-semver1/python/index.json"})");
+                     R"("packageContent":")" + api +
+                     R"(/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"})");
     std::error_code error;
     fs::remove(entry, error);
     if (base64.empty())
         return;
-    WriteBytes(entry, R"({"@id":")" + api +
-                          R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
-                          R"("@type":["PackageDetails","catalog:Permalink"],"authors":"Python )"
-                          R"(Software Foundation","id":"python","isPrerelease":false,)"
-                          R"("packageHash":")" + base64 + R"(","packageHashAlgorithm":")" +
-                          algorithm + R"(","packageSize":4096,"version":"3.12.10"})");
+    WriteBytes(entry, R"({"id":"python","packageHash":")" + base64 +
+                          R"(","packageHashAlgorithm":")" + algorithm + R"(","version":"3.12.10"})");
 }
 
 // One asset object as GitHub's API writes it, in its field order; digest null when empty.
@@ -448,6 +441,13 @@ void OfferProject(bool up) {
     CopyTree(setup::Widen(IRONVALE_ORIGIN), served);
     fs::create_directories(release.parent_path());
     WriteBytes(release, R"({"url":"x","tag_name": "v1.0.0","name":"Ironvale 1.0"})");
+}
+
+unsigned long long StandInFigure(const wchar_t* what) {
+    std::string figure;
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/" + what + L"/0",
+               setup::Document(figure, L""));
+    return std::stoull(figure);
 }
 
 long long LiveAllocations() {

@@ -106,6 +106,8 @@ std::string ArchiveSha256(const std::wstring& archive); // as sha256sum saw the 
 // The Python package's hash as NuGet publishes it (base64) in its catalog entry; none, when empty.
 void PublishPythonHash(const std::string& base64, const std::string& algorithm = "SHA512");
 void OfferProject(bool up);
+// What the stand-in counted so far: "count" (requests) or "sent" (body bytes).
+unsigned long long StandInFigure(const wchar_t* what);
 
 size_t CountHandles();       // this process's open handles, from the system's table
 long long LiveAllocations(); // operator new minus operator delete, process-wide
