@@ -8,6 +8,8 @@
 //   cwd=1       write the current folder (UTF-8)
 //   spawn=MS    start a grandchild that sleeps MS (it inherits the output), write "grandchild
 //   <pid>" exit=N      end with exit code N (decimal, unsigned 32 bits)
+//   env=NAME    write NAME's value, or "(unset)"
+//   signal=HEX  set the event with that handle value, if this process holds it
 // Anything without '=' is ignored, so the child also stands in for git ("git -C folder ...");
 // named git.exe, "clone URL DIR" makes DIR\.git as a clone would.
 #include <windows.h>
@@ -145,6 +147,14 @@ int wmain(int argc, wchar_t** argv) {
             Write(STD_OUTPUT_HANDLE, std::string(bytes, size) + "\n");
         } else if (verb == L"spawn") {
             Spawn(value);
+        } else if (verb == L"env") {
+            wchar_t text[256];
+            const DWORD length = GetEnvironmentVariableW(value.c_str(), text, 256);
+            const std::wstring got = length && length < 256 ? text : L"(unset)";
+            Write(STD_OUTPUT_HANDLE, std::string(got.begin(), got.end()) + "\n");
+        } else if (verb == L"signal") {
+            const auto handle = reinterpret_cast<HANDLE>(std::wcstoull(value.c_str(), nullptr, 16));
+            Write(STD_OUTPUT_HANDLE, SetEvent(handle) ? "signalled\n" : "no such handle\n");
         } else if (verb == L"exit") {
             ExitProcess(static_cast<UINT>(std::wcstoul(value.c_str(), nullptr, 10)));
         }

@@ -698,27 +698,38 @@ TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
     EXPECT_EQ(log.back(), "Not enough disk space.");
 }
 
-// A second Setup on a folder that a run is using, under another spelling of it, stops at once
+// A second Setup on a folder that a run is using, under any other spelling of it, stops at once
 // and leaves that run and its setup.log alone.
 TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
     TempFolder temp;
+    const fs::path folder = temp.path() / L"Ironvale Recomp Long Name";
     App first(HostExe(), L"", L"question");
-    HWND question = AskingRun(first, temp.path().native());
+    HWND question = AskingRun(first, folder.native());
     ASSERT_TRUE(question);
 
-    std::wstring spelling = temp.path().native() + L"\\";
-    CharUpperBuffW(spelling.data(), static_cast<DWORD>(spelling.size()));
-    App second(HostExe(), L"", L"question");
-    ASSERT_TRUE(second.window);
-    second.SetText(kIdFolder, spelling);
-    second.Click(kIdInstall);
-    EXPECT_EQ(second.ExpectBox(), L"Setup is already running for this folder.");
+    std::wstring upper = folder.native() + L"\\";
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    wchar_t shortName[MAX_PATH] = L"";
+    GetShortPathNameW(folder.c_str(), shortName, MAX_PATH);
+    const std::wstring spellings[] = {
+        upper, L"\\\\?\\" + folder.native(), shortName,
+        L"Y:" + folder.native().substr(2), // the rig's second letter for drive C
+    };
+    for (const std::wstring& spelling : spellings) {
+        SCOPED_TRACE(Narrow(spelling));
+        ASSERT_TRUE(fs::is_directory(spelling));
+        App second(HostExe(), L"", L"question");
+        ASSERT_TRUE(second.window);
+        second.SetText(kIdFolder, spelling);
+        second.Click(kIdInstall);
+        EXPECT_EQ(second.ExpectBox(), L"Setup is already running for this folder.");
+    }
 
     EXPECT_TRUE(IsWindow(question));
     App::Answer(question, IDNO);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(question); }));
     EXPECT_EQ(first.ExpectBox(), L"Not enough disk space.");
-    EXPECT_EQ(SplitLines(ReadBytes(temp.path() / L"setup.log")),
+    EXPECT_EQ(SplitLines(ReadBytes(folder / L"setup.log")),
               (std::vector<std::string>{"Asking about the disk space", "Not enough disk space."}));
 }
 
@@ -1116,13 +1127,13 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
     const Row rows[] = {
         {"chunked-cut",
          {"git-for-windows/git: the download was cut off (", "; trying again in 1 s",
-          "NuGet: the download was cut off (",
-          "The release lookup: the download was cut off ("}},
+          "NuGet: the download was cut off (", "The release lookup: the download was cut off ("}},
         // A reset reads as a cut-off body or as a failed connection, as it comes.
         {"reset", {"git-for-windows/git: ", "; trying again in 1 s", "Python: checksum OK"}},
         {"503",
-         {"git-for-windows/git: HTTP 503; trying again in 1 s", "Git: HTTP 503; trying again in 1 s",
-          "Python: HTTP 503; trying again in 1 s", "Python: checksum OK"}},
+         {"git-for-windows/git: HTTP 503; trying again in 1 s",
+          "Git: HTTP 503; trying again in 1 s", "Python: HTTP 503; trying again in 1 s",
+          "Python: checksum OK"}},
         {"half",
          {"Clang: the download was cut off (the connection closed early); trying again in 1 s",
           "Clang: resuming at 0 MB", "Python: resuming at 0 MB", "Python: checksum OK"}},

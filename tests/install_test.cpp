@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <stdexcept>
 #include <thread>
 
@@ -165,6 +167,63 @@ TEST_F(InstallRun, AFolderThatCannotBeMadeFailsBeforeTheLogOpens) {
         EXPECT_EQ(inbox.Count(kMsgLog), 1); // the end text only: there was no log to write
     }
     EXPECT_EQ(ReadBytes(file), "x");
+}
+
+// Windows gives a folder made at a drive root the root's access list, which lets every account
+// change it; Wine keeps no lists, so the folders Setup makes are recorded with the list asked for.
+std::vector<std::pair<std::wstring, std::wstring>> g_made; // folder, the list as SDDL
+BOOL WINAPI RecordFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    std::wstring sddl;
+    wchar_t* text = nullptr;
+    if (attributes && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                          attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                          DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        sddl = text;
+        LocalFree(text);
+    }
+    g_made.emplace_back(path, sddl);
+    return CreateDirectoryW(path, nullptr);
+}
+
+TEST_F(InstallRun, AFolderMadeOutsideTheProfileIsClosedToOtherAccounts) {
+    const fs::path root = L"C:\\ivtest-acl-" + std::to_wstring(GetCurrentProcessId());
+    const Steps preflight = [](const Choices& c, RunState& run) {
+        Preflight(c, run);
+        return std::wstring(L"ok");
+    };
+    struct Case {
+        const char* name;
+        fs::path folder;
+        std::vector<bool> listed; // per folder made, outermost first
+    };
+    const Case cases[] = {
+        {"at a drive root, with the folder above it", root / L"Ironvale", {true, false}},
+        {"inside the profile", temp.path() / L"Ironvale", {false}},
+        {"there already", root, {}},
+    };
+    s_makeFolder = RecordFolder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_made.clear();
+        choices.folder = c.folder;
+        InstallWith(choices, preflight);
+        EXPECT_TRUE(fs::is_directory(c.folder));
+        ASSERT_EQ(g_made.size(), c.listed.size());
+        for (size_t i = 0; i < c.listed.size(); ++i) {
+            const std::wstring& sddl = g_made[i].second;
+            EXPECT_EQ(!sddl.empty(), c.listed[i]) << i;
+            if (c.listed[i]) { // nothing from the root; the user and the system in full
+                EXPECT_EQ(sddl.rfind(L"D:P(", 0), 0u) << Narrow(sddl);
+                for (const wchar_t* ace : {L"(A;OICI;FA;;;S-1-5-21-", L"(A;OICI;FA;;;BA)",
+                                           L"(A;OICI;FA;;;SY)", L"(A;OICI;0x1200a9;;;AU)"})
+                    EXPECT_NE(sddl.find(ace), std::wstring::npos) << Narrow(ace);
+            }
+        }
+        inbox.Pump();
+    }
+    s_makeFolder = CreateDirectoryW;
+    std::error_code error;
+    fs::remove_all(root, error);
 }
 
 TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {

@@ -16,11 +16,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
     const std::wstring text = std::wstring(folder) + L"\n" + (inJob ? L"in a job" : L"no job");
 
-    HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // Written aside and renamed: a test that sees launched.txt must find all of it.
+    const std::wstring aside = marker + L".new";
+    HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD wrote = 0;
     WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &wrote,
               nullptr);
     CloseHandle(file);
+    MoveFileExW(aside.c_str(), marker.c_str(), MOVEFILE_REPLACE_EXISTING);
     return 0;
 }

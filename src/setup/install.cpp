@@ -82,6 +82,9 @@ void InstallWith(const Choices& choices, const Steps& steps) {
     std::wstring endText;
     FolderLock lock; // until setup.log is closed
     try {
+        // Made first: the lock is named by the folder itself, not by how it was spelt.
+        if (!MakeInstallFolder(choices.folder))
+            Fail(L"Couldn't create " + choices.folder.native());
         if (!lock.Take(choices.folder))
             Fail(L"Setup is already running for this folder.");
         RunState run;

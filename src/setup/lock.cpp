@@ -7,9 +7,22 @@ namespace setup {
 
 namespace {
 
-// Every spelling of one folder gives one name: the full path, upper case, without a trailing
-// backslash, hashed to fit the length a name may have.
+// Every spelling of one folder names one lock: \\?\ paths, 8.3 names, \\localhost\C$, a subst
+// or mapped drive all reach the same volume and file ID. The folder must exist; should it not
+// open, its full path, upper case, stands in for it.
 std::wstring LockName(const fs::path& folder) {
+    UniqueHandle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle && GetFileInformationByHandle(handle.get(), &info)) {
+        wchar_t name[64];
+        swprintf(name, 64, L"Global\\IronvaleSetup-%08lx-%08lx%08lx",
+                 static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                 static_cast<unsigned long>(info.nFileIndexHigh),
+                 static_cast<unsigned long>(info.nFileIndexLow));
+        return name;
+    }
     std::wstring path(kLongPath, L'\0');
     const DWORD length = GetFullPathNameW(folder.c_str(), kLongPath, path.data(), nullptr);
     path.resize(length < kLongPath ? length : 0);

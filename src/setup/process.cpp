@@ -1,6 +1,8 @@
 // Process runner: command lines run hidden, inside s_job, their output cut into lines.
 #include "setup.h"
 
+#include <vector>
+
 namespace setup {
 
 UniqueHandle s_job;
@@ -78,9 +80,56 @@ UniqueHandle MakeJob() {
     return job;
 }
 
+namespace {
+
+// The attribute list that hands a child exactly the handles named, and no other inheritable
+// handle of Setup's (another thread's pipe, a file a library opened inheritable).
+class HandleList {
+  public:
+    explicit HandleList(std::vector<HANDLE> handles) : m_handles(std::move(handles)) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        m_storage.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_storage.data());
+        if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            m_list = list;
+            if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                           m_handles.data(), m_handles.size() * sizeof(HANDLE),
+                                           nullptr, nullptr))
+                m_ok = false;
+        }
+    }
+    HandleList(const HandleList&) = delete;
+    HandleList& operator=(const HandleList&) = delete;
+    ~HandleList() {
+        if (m_list)
+            DeleteProcThreadAttributeList(m_list);
+    }
+    // Null when the list couldn't be made: the child then isn't started at all.
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return m_ok ? m_list : nullptr; }
+
+  private:
+    std::vector<HANDLE> m_handles; // read by CreateProcessW, so kept until the list goes
+    std::vector<unsigned char> m_storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
+    bool m_ok = true;
+};
+
+// Nothing a child runs may wait for a person: there is no console to answer on. git fails
+// instead of asking for a sign-in, and Python writes UTF-8 rather than the ANSI code page,
+// which can't spell every user's name and stops the build script with UnicodeEncodeError.
+void QuietChildren() {
+    SetEnvironmentVariableW(L"GIT_TERMINAL_PROMPT", L"0");
+    SetEnvironmentVariableW(L"GCM_INTERACTIVE", L"never");
+    SetEnvironmentVariableW(L"PYTHONUTF8", L"1");
+}
+
+} // namespace
+
 DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine) {
     CheckCancel(); // nothing starts once the user has said stop
     Log(L"$ " + command);
+    QuietChildren();
 
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read = nullptr;
@@ -90,36 +139,52 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     UniqueHandle readEnd(read);
     UniqueHandle writeEnd(write);
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    // Input that ends at once: a child that reads it finds nobody there rather than waiting.
+    UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr));
+    const HandleList handles(input ? std::vector<HANDLE>{writeEnd.get(), input.get()}
+                                   : std::vector<HANDLE>{writeEnd.get()});
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = writeEnd.get();
+    startup.StartupInfo.hStdError = writeEnd.get();
+    startup.lpAttributeList = handles.get();
 
     // Named by its full path: left to itself, CreateProcessW would look in setup.exe's folder
     // and the current folder before PATH, and run whatever git.exe lies in Downloads.
     const fs::path program = ProgramOf(command);
     std::wstring commandLine = command; // CreateProcessW may write into it
     PROCESS_INFORMATION info{};
-    const BOOL started = !program.empty() &&
-                         CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
-                                        folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+    const BOOL started =
+        !program.empty() && startup.lpAttributeList &&
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
+    const DWORD startError = GetLastError();
     // Only the child may hold the write end now, so end-of-stream means it (and whatever it
     // started) has gone.
     writeEnd.reset();
+    input.reset();
     if (!started) {
         readEnd.reset();
+        if (!program.empty())
+            Log(L"CreateProcess failed with error " + std::to_wstring(startError));
         Fail(L"Couldn't start: " + command);
     }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
 
-    // Joined while still suspended, so everything it starts is in the job as well.
-    AssignProcessToJobObject(s_job.get(), process.get());
+    // Joined while still suspended, so everything it starts is in the job as well. One that
+    // can't join would outlive a cancel: it never runs.
+    if (!AssignProcessToJobObject(s_job.get(), process.get())) {
+        TerminateProcess(process.get(), 1);
+        Log(L"AssignProcessToJobObject failed with error " + std::to_wstring(GetLastError()));
+        Fail(L"Couldn't start: " + command);
+    }
     // A cancel may have ended the job just before this child joined it. The flag is set before
     // the job is ended, so either this test or that termination catches every child.
     if (s_cancel) {

@@ -287,6 +287,13 @@ std::wstring Finish(const Choices& choices, const RunState& run);
 // clearReadOnly is false (the user's own file keeps its protection).
 bool Remove(const fs::path& path, bool clearReadOnly = true);
 
+// Makes the install folder if it isn't there; one Setup makes itself gets an access list that
+// keeps other accounts from changing it (outside the user's profile). Windows applies the list;
+// Wine keeps none, so tests replace the call that makes a folder.
+using FolderMaker = BOOL(WINAPI*)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+extern FolderMaker s_makeFolder;
+bool MakeInstallFolder(const fs::path& folder);
+
 // Held by the run that works in an install folder; a second Setup can't take it until the first
 // lets go or ends. Taken and released on the worker thread, as a mutex must be.
 class FolderLock {
