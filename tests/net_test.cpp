@@ -145,8 +145,9 @@ TEST_F(Fetch, ACutOffArchiveIsResumedAndEachRetryLogged) {
     inbox.Pump();
     const std::vector<std::wstring> logged = inbox.Texts(kMsgLog);
     ASSERT_GE(logged.size(), 2u);
-    EXPECT_EQ(logged[0],
-              L"Clang: the download was cut off (the connection closed early); trying again in 1 s");
+    EXPECT_EQ(
+        logged[0],
+        L"Clang: the download was cut off (the connection closed early); trying again in 1 s");
     EXPECT_EQ(logged[1], L"Clang: resuming at 1 MB");
     EXPECT_EQ(logged.back(), L"Git: no answer from 127.0.0.1 (WinHTTP error 12029)");
 }

@@ -81,9 +81,9 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
     EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
     // Checked where the release publishes a digest for the archive: not Ninja's (none), not
     // Clang's (only another asset's); Python's against NuGet's SHA-512.
-    EXPECT_EQ(Logged(L": checksum"), (std::vector<std::wstring>{L"Git: checksum OK",
-                                                                 L"CMake: checksum OK",
-                                                                 L"Python: checksum OK"}));
+    EXPECT_EQ(Logged(L": checksum"),
+              (std::vector<std::wstring>{L"Git: checksum OK", L"CMake: checksum OK",
+                                         L"Python: checksum OK"}));
     for (const auto& entry : fs::directory_iterator(tools))
         EXPECT_NE(entry.path().extension(), L".zip") << entry.path().string();
     inbox.Pump();
@@ -159,7 +159,7 @@ TEST_F(Tools, FailuresNameTheirTool) {
         {"substituted archive", [&] { Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip"); },
          L"Git was damaged on the way (its checksum doesn't match). Try again."},
         {"corrupt archive without a digest", [&] { Serve(L"corrupt.zip", L"ninja-win.zip"); },
-         L"Couldn't unpack Ninja (Windows 10 1803 or later is needed)."},
+         L"Couldn't unpack Ninja."},
         {"release document over 32 MiB",
          [&] {
              WriteBytes(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
@@ -237,7 +237,9 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
         bool wholeAgain;                 // the archive was served in full once more
     };
     const Case cases[] = {
-        {"stalled half way and cancelled", L"CMake", L"cmake.exe",
+        {"stalled half way and cancelled",
+         L"CMake",
+         L"cmake.exe",
          [&] {
              WriteBytes(served.native() + L".stall", "");
              auto run = std::async(std::launch::async, [&] { return Outcome(folder); });
@@ -249,26 +251,47 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
              fs::remove(served.native() + L".stall");
              EXPECT_EQ(ReadBytes(part), half);
          },
-         L"ok", {L"CMake: resuming at 0 MB", L"CMake: checksum OK"}, false},
-        {"a server that ignores Range", L"CMake", L"cmake.exe",
+         L"ok",
+         {L"CMake: resuming at 0 MB", L"CMake: checksum OK"},
+         false},
+        {"a server that ignores Range",
+         L"CMake",
+         L"cmake.exe",
          [&] {
              WriteBytes(part, half);
              WriteBytes(served.native() + L".norange", "");
          },
-         L"ok", {L"CMake: the server can't resume; starting over", L"CMake: checksum OK"}, true},
-        {"a whole part: 416", L"CMake", L"cmake.exe", [&] { WriteBytes(part, whole); }, L"ok",
-         {L"CMake: checksum OK"}, false},
-        {"a part of another release", L"CMake", L"cmake.exe",
+         L"ok",
+         {L"CMake: the server can't resume; starting over", L"CMake: checksum OK"},
+         true},
+        {"a whole part: 416",
+         L"CMake",
+         L"cmake.exe",
+         [&] { WriteBytes(part, whole); },
+         L"ok",
+         {L"CMake: checksum OK"},
+         false},
+        {"a part of another release",
+         L"CMake",
+         L"cmake.exe",
          [&] { WriteBytes(part, std::string(half.size(), 'x')); },
          L"CMake was damaged on the way (its checksum doesn't match). Try again.",
          {L"CMake: resuming at 0 MB", L"CMake: its checksum doesn't match",
           L"CMake: expected SHA-256 "},
          false},
-        {"Python's hash not NuGet's", L"Python", L"python.exe",
+        {"Python's hash not NuGet's",
+         L"Python",
+         L"python.exe",
          [&] { PublishPythonHash(std::string(86, 'A') + "=="); },
          L"Python was damaged on the way (its checksum doesn't match). Try again.",
-         {L"Python: expected SHA-512 0000"}, true},
-        {"no hash published for Python", L"Python", L"python.exe", [&] { PublishPythonHash(""); }, L"ok", {},
+         {L"Python: expected SHA-512 0000"},
+         true},
+        {"no hash published for Python",
+         L"Python",
+         L"python.exe",
+         [&] { PublishPythonHash(""); },
+         L"ok",
+         {},
          true},
     };
     for (const auto& c : cases) {

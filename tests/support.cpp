@@ -353,24 +353,27 @@ std::string ArchiveSha256(const std::wstring& archive) {
 }
 
 void PublishPythonHash(const std::string& base64, const std::string& algorithm) {
-    const fs::path leaf = kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" /
-                          L"3.12.10.json";
+    const fs::path leaf =
+        kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / L"3.12.10.json";
     const fs::path entry = kRoot / L"nuget" / L"v3" / L"catalog0" / L"data" /
                            L"2025.04.08.18.02.11" / L"python.3.12.10.json";
     fs::create_directories(leaf.parent_path());
     fs::create_directories(entry.parent_path());
     const std::string api = IRONVALE_STANDIN "/nuget";
-    WriteBytes(leaf, R"({"@id":")" + api + R"(/v3/registration5-semver1/python/3.12.10.json",)"
-                     R"("catalogEntry":")" + api +
-                     R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
-                     R"("packageContent":")" + api +
-                     R"(/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"})");
+    WriteBytes(leaf, R"({"@id":")" + api +
+                         R"(/v3/registration5-semver1/python/3.12.10.json",)"
+                         R"("catalogEntry":")" +
+                         api +
+                         R"(/v3/catalog0/data/2025.04.08.18.02.11/python.3.12.10.json",)"
+                         R"("packageContent":")" +
+                         api + R"(/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg"})");
     std::error_code error;
     fs::remove(entry, error);
     if (base64.empty())
         return;
     WriteBytes(entry, R"({"id":"python","packageHash":")" + base64 +
-                          R"(","packageHashAlgorithm":")" + algorithm + R"(","version":"3.12.10"})");
+                          R"(","packageHashAlgorithm":")" + algorithm +
+                          R"(","version":"3.12.10"})");
 }
 
 // One asset object as GitHub's API writes it, in its field order; digest null when empty.

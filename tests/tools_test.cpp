@@ -32,7 +32,7 @@ void Publish(const std::string& repository, const std::string& body) {
 std::wstring Message(const std::function<Download()>& lookup) {
     try {
         const Download download = lookup();
-        const wchar_t* algorithm = download.digest.algorithm == Digest::kSha512 ? L" sha512 "
+        const wchar_t* algorithm = download.digest.algorithm == Digest::kSha512   ? L" sha512 "
                                    : download.digest.algorithm == Digest::kSha256 ? L" sha256 "
                                                                                   : L"";
         return L"returned " + download.url + algorithm + Widen(download.digest.hex);
@@ -189,8 +189,8 @@ TEST_F(Providers, PythonComesFromNuGet) {
                                  L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg";
     // NuGet's SHA-512, from the catalog entry the registration leaf names; any doubt, no check.
     const std::string zeros(86, 'A');
-    const fs::path leaf = kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" /
-                          L"3.12.10.json";
+    const fs::path leaf =
+        kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / L"3.12.10.json";
     struct Case {
         const char* name;
         std::string hash;

@@ -20,9 +20,11 @@ bool MakeShortcut() {
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 link.putVoid())))
         return false;
-    link->SetPath(s_installed.c_str());
-    link->SetWorkingDirectory(s_installed.parent_path().c_str());
-    link->SetDescription(L"Ironvale Recompiled");
+    // Any step that fails makes a shortcut that wouldn't start the game: none is saved.
+    if (FAILED(link->SetPath(s_installed.c_str())) ||
+        FAILED(link->SetWorkingDirectory(s_installed.parent_path().c_str())) ||
+        FAILED(link->SetDescription(L"Ironvale Recompiled")))
+        return false;
     UniqueCom<IPersistFile> file;
     return SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())) &&
            SUCCEEDED(file->Save((fs::path(desktop) / L"Ironvale Recompiled.lnk").c_str(), TRUE));

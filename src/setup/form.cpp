@@ -24,6 +24,21 @@ int Ask(const std::wstring& text, UINT flags) {
     return MessageBoxW(s_window, text.c_str(), kCaption, flags);
 }
 
+// The system's own sentence for an error, without the line break it ends with.
+std::wstring ErrorText(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring sentence =
+        length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+    if (text)
+        LocalFree(text);
+    while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r'))
+        sentence.pop_back();
+    return sentence;
+}
+
 bool IsAscii(const std::wstring& text) {
     for (wchar_t c : text)
         if (c > 127)
@@ -249,6 +264,8 @@ void SetProgress(int percent) {
 }
 
 void Play() {
+    if (s_installed.empty() || !IsWindowVisible(Item(kIdPlay)))
+        return; // no run has built the game yet
     std::wstring command = Quote(s_installed);
     const fs::path folder = s_installed.parent_path();
     STARTUPINFOW startup{};
@@ -256,8 +273,12 @@ void Play() {
     PROCESS_INFORMATION info{};
     // Not in the job: the game outlives setup.
     if (!CreateProcessW(s_installed.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
+        // A virus scanner may have taken the fresh build away: say so, and stay.
+        const std::wstring text = L"Couldn't start the game: " + ErrorText(GetLastError());
+        MessageBoxW(s_window, text.c_str(), kCaption, MB_ICONWARNING);
         return;
+    }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     PostMessageW(s_window, WM_CLOSE, 0, 0);

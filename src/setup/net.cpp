@@ -330,8 +330,7 @@ class Transfer {
     }
     Outcome NoAnswer(const std::wstring& host, DWORD error);
     Outcome CutOff(DWORD error) {
-        return Fault(L"the download was cut off (" + Hostless(error) + L")", error,
-                     Outcome::Retry);
+        return Fault(L"the download was cut off (" + Hostless(error) + L")", error, Outcome::Retry);
     }
     Outcome Receive(HINTERNET request, Call& call, ULONGLONG have);
     Outcome Finish();
@@ -546,10 +545,8 @@ Outcome Transfer::Receive(HINTERNET request, Call& call, ULONGLONG have) {
     }
     out.reset();
     if ((m_total != 0 && received != m_total) ||
-        (m_total == 0 && m_options.body &&
-         !WholeJson(m_options.body->substr(m_bodyStart))))
-        return Fault(L"the download was cut off (the connection closed early)", 0,
-                     Outcome::Retry);
+        (m_total == 0 && m_options.body && !WholeJson(m_options.body->substr(m_bodyStart))))
+        return Fault(L"the download was cut off (the connection closed early)", 0, Outcome::Retry);
     return Finish();
 }
 
@@ -575,8 +572,7 @@ Outcome Transfer::Finish() {
 Outcome Transfer::Rename() {
     if (m_options.file &&
         !MoveFileExW(m_part.c_str(), m_options.file->c_str(), MOVEFILE_REPLACE_EXISTING))
-        return Fault(L"couldn't write " + m_options.file->native(), GetLastError(),
-                     Outcome::Stop);
+        return Fault(L"couldn't write " + m_options.file->native(), GetLastError(), Outcome::Stop);
     return Outcome::Done;
 }
 

@@ -39,6 +39,26 @@ bool Trusted(const std::wstring& entry) {
            fs::path(entry).is_absolute() && !fs::equivalent(entry, own, error);
 }
 
+UniqueHandle HoldUnchanged(const fs::path& file) {
+    return UniqueHandle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+// The hash of what the handle reads from its start; empty if it can't be read.
+std::string HexOf(HANDLE file, Digest::Algorithm algorithm) {
+    Hash hash(algorithm);
+    std::vector<char> block(1 << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr))
+            return {};
+        if (got == 0)
+            return hash.Hex();
+        if (!hash.Add(block.data(), got))
+            return {};
+    }
+}
+
 fs::path Unpack(const Tool& tool, const fs::path& tools) {
     const std::wstring name = tool.name;
     const Download download = tool.provider();
@@ -73,16 +93,32 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
         }
         Fail(L"Couldn't download " + name + L".");
     }
-    if (download.digest.algorithm != Digest::kNone)
+    // Held without write sharing, and checked again through that handle, until tar has read
+    // it: another account that can write in tools\ could otherwise swap the checked archive
+    // for its own before tar opens it.
+    UniqueHandle held = HoldUnchanged(archive);
+    if (!held)
+        Fail(L"Couldn't download " + name + L".");
+    if (download.digest.algorithm != Digest::kNone) {
+        if (HexOf(held.get(), download.digest.algorithm) != download.digest.hex) {
+            held.reset();
+            Remove(archive);
+            Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
+        }
         Log(name + L": checksum OK");
+    }
     Status(L"Unpacking " + name);
     PostProgress(-1);
     wchar_t system[MAX_PATH] = L"";
     GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring command =
         Quote(fs::path(system) / L"tar.exe") + L" -xf " + Quote(archive) + L" -C " + Quote(folder);
-    if (Run(command, {}) != 0)
-        Fail(L"Couldn't unpack " + name + L" (Windows 10 1803 or later is needed).");
+    const DWORD exitCode = Run(command, {});
+    held.reset();
+    if (exitCode != 0) {
+        Log(name + L": tar ended with exit code " + std::to_wstring(exitCode));
+        Fail(L"Couldn't unpack " + name + L".");
+    }
     Remove(archive);
     fs::path program = FindUnder(folder, tool.program);
     if (program.empty())
