@@ -53,6 +53,17 @@ TEST(Maintenance, LeftoversAreTheSevenExtensionsThenGeneratedCode) {
     WriteBytes(tree / L"generated" / L"ppc" / L"a.cpp", std::string(1000, 'c'));
     WriteBytes(tree / L"generated" / L"ppc" / L"sub" / L"b.cpp", std::string(234, 'c'));
 
+    // A link under build\ to a folder of the user's: nothing there is a leftover.
+    fs::create_directories(tree / L"outside");
+    WriteBytes(tree / L"outside" / L"x.map", "the user's");
+    const std::wstring tar = L"C:\\windows\\system32\\tar.exe";
+    ASSERT_EQ(setup::Run(setup::Quote(tar) + L" -xf " +
+                             setup::Quote(setup::Widen(IRONVALE_ARCHIVES) + L"\\linked.tar") +
+                             L" -C " + setup::Quote(build),
+                         {}),
+              0u);
+    ASSERT_TRUE(fs::exists(build / L"linked" / L"x.map"));
+
     const auto part = maintenance::Leftovers(tree);
     EXPECT_EQ(part.label, L"Build leftovers (object files, libraries, generated C++)");
     ASSERT_EQ(part.paths.size(), 8u);
@@ -64,6 +75,10 @@ TEST(Maintenance, LeftoversAreTheSevenExtensionsThenGeneratedCode) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
     EXPECT_EQ(part.size, 7u * 100u + 1234u);
+    // Wine can't delete a Unix link to a folder: the Linux Python behind the bridge can.
+    const fs::path python = HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe";
+    setup::Run(setup::Quote(python) + L" -c \"import os; os.unlink('linked')\"", build);
+    EXPECT_FALSE(fs::exists(build / L"linked"));
 }
 
 TEST(Maintenance, SizeOf) {

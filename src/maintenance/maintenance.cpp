@@ -1,5 +1,7 @@
 #include "maintenance.h"
 
+#include <windows.h>
+
 #include <cwctype>
 #include <system_error>
 
@@ -30,13 +32,47 @@ bool IsRegularFile(const fs::directory_entry& entry) {
     return entry.is_regular_file(error) && !error;
 }
 
-// Calls visit for every regular file below folder, until the walk meets an error.
+// A junction or a directory symbolic link: what it points at lies elsewhere.
+bool IsLink(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Calls visit for every regular file below folder, until the walk meets an error. The standard
+// library on Windows follows junctions and directory links; the walk never goes into one.
 template <typename Visit> void ForEachFile(const fs::path& folder, Visit visit) {
     std::error_code error;
     fs::recursive_directory_iterator it(folder, kWalkOptions, error);
-    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error))
-        if (IsRegularFile(*it))
+    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
+        if (IsLink(it->path()))
+            it.disable_recursion_pending();
+        else if (IsRegularFile(*it))
             visit(it->path());
+    }
+}
+
+// Where a file or folder really is, with every link on the way resolved; empty if unknown.
+std::wstring RealPath(const fs::path& path) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    std::wstring real(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, real.data(), static_cast<DWORD>(real.size()), 0);
+    CloseHandle(file);
+    real.resize(length < real.size() ? length : 0);
+    return real;
+}
+
+// True when file's real path lies inside folder's: a link the walk didn't recognise as one
+// (Wine shows a Unix symbolic link as a plain folder) can't lead it outside.
+bool RealPathInside(const fs::path& file, const std::wstring& folder) {
+    const std::wstring real = RealPath(file);
+    return !folder.empty() && real.size() > folder.size() && real[folder.size()] == L'\\' &&
+           CompareStringOrdinal(real.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::uint64_t FileSize(const fs::path& file) {
@@ -67,9 +103,10 @@ Part Leftovers(const fs::path& sourceDir) {
     Part part{L"Build leftovers (object files, libraries, generated C++)", {}, 0};
     std::error_code error;
     const fs::path build = sourceDir / L"build";
+    const std::wstring realBuild = RealPath(build);
     if (fs::is_directory(build, error))
-        ForEachFile(build, [&part](const fs::path& file) {
-            if (!IsLeftover(file))
+        ForEachFile(build, [&](const fs::path& file) {
+            if (!IsLeftover(file) || !RealPathInside(file, realBuild))
                 return;
             part.size += FileSize(file);
             part.paths.push_back(file);
