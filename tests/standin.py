@@ -25,7 +25,10 @@ there), and made-up bodies under /fault/ for the transfer cases:
 A served file F stalls like /fault/hang while a file F.hang exists beside it, and answers as
 GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
 F.ratelimit exists: its content is the epoch second of x-ratelimit-reset. While F.stall exists,
-F's answer stops half way and hangs; while F.norange exists, F's answer ignores Range.
+F's answer stops half way and hangs; while F.norange exists, F's answer ignores Range. While
+F.tls exists, F answers 302 to the same path over HTTPS on the next port, where the same files
+are served with a throwaway certificate for 127.0.0.1 (ROOT/tls/cert.der, for the tests to
+trust).
 While a file "faults" exists in the root, the first request of every served path outside git/
 meets the fault it names: "chunked-cut" (documents are sent chunked, as GitHub's API does, and
 the first answer stops half way without its last chunk), "reset" (half, then a TCP reset),
@@ -39,7 +42,9 @@ import os
 import re
 import signal
 import socket
+import ssl
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -65,6 +70,8 @@ HANG_SECONDS = 300
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
+    tls_port = 0
+    over_tls = False
     served = 0
     paths = []
     sent = 0
@@ -250,6 +257,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        if not self.over_tls and os.path.exists(path + ".tls"):
+            self.send_response(302)
+            self.send_header("Location", "https://127.0.0.1:%d/%s" % (self.tls_port, relative))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if os.path.exists(path + ".hang"):
             self.hang()
             return
@@ -306,6 +319,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_ranged(len(content), send_body, os.path.exists(path + ".norange"))
 
 
+class TlsHandler(Handler):
+    over_tls = True
+
+
+# A certificate made for this run alone: nothing outside the test prefix ever trusts it.
+def serve_tls(root, port):
+    folder = os.path.join(root, "tls")
+    os.makedirs(folder, exist_ok=True)
+    key, pem = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", pem, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-in", pem, "-outform", "der",
+                    "-out", os.path.join(folder, "cert.der")], check=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(pem, key)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), TlsHandler)
+    server.daemon_threads = True
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
@@ -313,6 +349,8 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.root, exist_ok=True)
     Handler.root = args.root
+    Handler.tls_port = args.port + 1
+    serve_tls(args.root, args.port + 1)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))

@@ -178,9 +178,6 @@ void StartOrCancel() {
         CancelRun();
         return;
     }
-    if (s_worker.joinable())
-        s_worker.join();
-
     Choices choices;
     const std::wstring source = Text(kIdSource);
     const std::wstring folder = Text(kIdFolder);
@@ -225,9 +222,19 @@ void StartOrCancel() {
     s_cancel.exchange(false);
     ShowWindow(Item(kIdPlay), SW_HIDE);
     SetBusy(true);
+    // The last run has reported its end but may still be finishing (WinHTTP's threads, the
+    // system's thread clean-up): the new one waits for it, never the window.
+    auto previous = std::make_shared<std::thread>(std::move(s_worker));
     try {
-        s_worker = std::thread(s_install, std::move(choices));
+        s_worker = std::thread(
+            [previous](Choices next) {
+                if (previous->joinable())
+                    previous->join();
+                s_install(std::move(next));
+            },
+            std::move(choices));
     } catch (const std::system_error& failure) {
+        s_worker = std::move(*previous);
         SetBusy(false);
         Ask(L"Couldn't start the installation (" + Widen(failure.what()) + L"). Try again.",
             MB_ICONWARNING);

@@ -202,9 +202,10 @@ LRESULT OnColorStatic(HWND window, WPARAM wParam, LPARAM lParam) {
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
 }
 
+// The worker has posted its end-of-run message and touches the window no more, but its last
+// steps may take seconds (a cancelled HTTPS request's clean-up): the window goes now, and the
+// process waits for the worker once no window is left to answer.
 void CloseNow() {
-    if (s_worker.joinable())
-        s_worker.join(); // it has posted its end-of-run message: nothing is left to wait for
     DestroyWindow(s_window);
 }
 
@@ -390,6 +391,8 @@ int RunSetup(HINSTANCE instance, int show) {
         DispatchMessageW(&msg);
     }
 
+    if (s_worker.joinable())
+        s_worker.join();
     ReleaseTaskbar();
     s_job.reset();
     CoUninitialize();
