@@ -708,6 +708,7 @@ TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
 TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
     TempFolder temp;
     const fs::path folder = temp.path() / L"Ironvale Recomp Long Name";
+    fs::create_directories(folder); // an install to update: it has its 8.3 name
     App first(HostExe(), L"", L"question");
     HWND question = AskingRun(first, folder.native());
     ASSERT_TRUE(question);
