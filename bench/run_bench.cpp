@@ -21,10 +21,10 @@ LRESULT CALLBACK Drain(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
         TakePending();
         return 0;
     }
-    if (message == kMsgLog || message == kMsgStatus || message == kMsgDone) {
-        auto text = TakeText(lParam);
-        if (message == kMsgDone)
-            PostQuitMessage(0);
+    if (message == kMsgDone) {
+        TakePending();
+        TakeEnd();
+        PostQuitMessage(0);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -10,6 +10,8 @@
 //   IRONVALE_HOST_RUN=flood:N   a build of N lines in two parts into setup.log in the install
 //                               folder, under Windows' queue quota; it then links (33%) and
 //                               waits for IronvaleHostRelease before it fails
+//   IRONVALE_HOST_RUN=progress  progress -1, -1, 40 and 150, each logged as the bar then shows
+//                               it ("bar marquee", "bar 40"), then it succeeds
 //   IRONVALE_HOST_RUN=steps:ok  progress -1, 40 and 75, each once the bar shows the one before;
 //   IRONVALE_HOST_RUN=steps:fail  then it waits for IronvaleHostRelease and succeeds or fails
 // With IRONVALE_TASKBAR_LOG=FILE, the taskbar button and its flash are recording stand-ins that
@@ -19,6 +21,7 @@
 #include <commctrl.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,7 +57,7 @@ constexpr long kQueueQuota = 10000;
 std::atomic<long> g_queued{0};
 
 bool Ours(UINT message) {
-    return message >= kMsgLog && message <= kMsgPending;
+    return message == kMsgDone || message == kMsgPending;
 }
 
 BOOL WINAPI PostWithinQuota(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -154,6 +157,7 @@ class TaskbarRecorder final : public ITaskbarList3 {
 // Once the window shows it: a step the test can see on the bar and on the taskbar recorder.
 void ShowProgress(int percent) {
     PostProgress(percent);
+    percent = std::min(percent, 100); // as the bar takes it
     HWND bar = Item(kIdProgress);
     for (int wait = 0; wait < 1000; ++wait, Sleep(10)) {
         const bool marquee = GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE;
@@ -205,6 +209,16 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
         Status(L"Linking");
         WaitForRelease();
         Fail(L"Flooded with " + std::to_wstring(count) + L" lines.");
+    }
+    if (mode == L"progress") {
+        HWND bar = Item(kIdProgress);
+        for (int percent : {-1, -1, 40, 150}) {
+            ShowProgress(percent);
+            const bool marquee = GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE;
+            Log(marquee ? std::wstring(L"bar marquee")
+                        : L"bar " + std::to_wstring(SendMessageW(bar, PBM_GETPOS, 0, 0)));
+        }
+        return L"Progress shown.";
     }
     if (mode.rfind(L"steps:", 0) == 0) {
         Status(L"Stepping");

@@ -486,22 +486,15 @@ TEST(Form, FreeSpaceLineFollowsTheFolder) {
 }
 
 TEST(Form, ProgressBar) {
-    App app(SetupExe(), L"");
+    App app(HostExe(), L"", L"progress");
     ASSERT_TRUE(app.window);
-    HWND bar = app.Item(kIdProgress);
-    auto marquee = [&] { return (GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE) != 0; };
-    auto progress = [&](int value) {
-        SendMessageW(app.window, kMsgProgress, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
-    };
-    EXPECT_FALSE(marquee());
-    progress(-1);
-    progress(-1);
-    EXPECT_TRUE(marquee());
-    progress(40);
-    EXPECT_FALSE(marquee());
-    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 40);
-    progress(150);
-    EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 100);
+    EXPECT_FALSE(GetWindowLongPtrW(app.Item(kIdProgress), GWL_STYLE) & PBS_MARQUEE);
+    app.Click(kIdInstall);
+    EXPECT_EQ(app.ExpectBox(), L"Progress shown.");
+    // -1 twice, 40, then 150: what the bar showed after each.
+    EXPECT_NE(app.Text(kIdDetails).find(L"bar marquee\r\nbar marquee\r\nbar 40\r\nbar 100\r\n"),
+              std::wstring::npos)
+        << Narrow(app.Text(kIdDetails));
 }
 
 // Process ids that the blocking run's child printed into the details box.
@@ -636,6 +629,24 @@ TEST(Run, TheTaskbarButtonFollowsTheRun) {
 bool Responsive(HWND window) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 50, &result) != 0;
+}
+
+// Another program can post the window's private messages with any parameters: it takes them
+// for a hint to look at the channel, and the run goes on to its normal end.
+TEST(Run, PostsFromElsewhereCarryNothingTheWindowTrusts) {
+    App app(HostExe(), L"", L"steps:ok");
+    ASSERT_TRUE(app.window);
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
+    app.ClickAndWait(kIdInstall);
+    for (int round = 0; round < 3; ++round) {
+        for (UINT message = WM_APP + 1; message <= WM_APP + 5; ++message)
+            PostMessageW(app.window, message, 0x5a5a5a5a, static_cast<LPARAM>(0x1234 + round));
+        EXPECT_TRUE(Responsive(app.window));
+    }
+    EXPECT_EQ(app.Text(kIdInstall), L"Cancel"); // still running
+    SetEvent(release.get());
+    EXPECT_EQ(app.ExpectBox(), L"Stepped through.");
+    EXPECT_EQ(app.Text(kIdStatus), L"Stepped through.");
 }
 
 TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {

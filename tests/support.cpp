@@ -70,21 +70,27 @@ LONG WINAPI Crashed(EXCEPTION_POINTERS* info) {
 }
 const auto g_crashFilter = SetUnhandledExceptionFilter(Crashed);
 
-bool IsText(UINT message) {
-    return message == setup::kMsgLog || message == setup::kMsgStatus || message == setup::kMsgDone;
-}
-
 // The reports the worker left for the window, as the one-message-per-report view tests read.
 void Unpack(std::vector<Received>& received) {
     setup::Pending pending = setup::TakePending();
     for (auto& line : pending.lines)
-        received.push_back({setup::kMsgLog, 0, std::move(line)});
+        received.push_back({kMsgLog, 0, std::move(line)});
     if (pending.status)
-        received.push_back({setup::kMsgStatus, 0, std::move(*pending.status)});
+        received.push_back({kMsgStatus, 0, std::move(*pending.status)});
     if (pending.progress)
-        received.push_back({setup::kMsgProgress,
-                            static_cast<WPARAM>(static_cast<INT_PTR>(*pending.progress)),
-                            {}});
+        received.push_back(
+            {kMsgProgress, static_cast<WPARAM>(static_cast<INT_PTR>(*pending.progress)), {}});
+}
+
+// Reports PostEach took from the channel, waiting for the inbox; PostEach runs on the worker.
+std::mutex g_reportsLock;
+std::vector<Received> g_reports;
+
+void TakeReports(std::vector<Received>& received) {
+    std::lock_guard<std::mutex> lock(g_reportsLock);
+    for (auto& report : g_reports)
+        received.push_back(std::move(report));
+    g_reports.clear();
 }
 
 bool NoPause(DWORD milliseconds) {
@@ -111,18 +117,11 @@ std::vector<DWORD>& Pauses() {
 }
 
 BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != setup::kMsgPending)
-        return PostMessageW(window, message, wParam, lParam);
-    std::vector<Received> reports;
-    Unpack(reports);
-    for (auto& report : reports) {
-        LPARAM text = 0;
-        if (IsText(report.message))
-            text = reinterpret_cast<LPARAM>(new std::wstring(std::move(report.text)));
-        if (!PostMessageW(window, report.message, report.wParam, text) && text)
-            delete reinterpret_cast<std::wstring*>(text);
+    if (message == setup::kMsgPending) {
+        std::lock_guard<std::mutex> lock(g_reportsLock);
+        Unpack(g_reports);
     }
-    return TRUE;
+    return PostMessageW(window, message, wParam, lParam);
 }
 
 Inbox::Inbox() {
@@ -135,12 +134,19 @@ Inbox::Inbox() {
                                windowClass.hInstance, nullptr);
     SetWindowLongPtrW(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     setup::s_window = m_window;
-    setup::TakePending(); // left by an earlier test that had no window
+    // Left by an earlier test that had no window.
+    setup::TakePending();
+    setup::TakeEnd();
+    std::vector<Received> stale;
+    TakeReports(stale);
 }
 
 Inbox::~Inbox() {
     Pump(); // whatever is still queued or pending is ours to free
     setup::TakePending();
+    setup::TakeEnd();
+    std::vector<Received> stale;
+    TakeReports(stale);
     if (setup::s_window == m_window)
         setup::s_window = nullptr;
     DestroyWindow(m_window);
@@ -148,16 +154,14 @@ Inbox::~Inbox() {
 
 LRESULT CALLBACK Inbox::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* inbox = reinterpret_cast<Inbox*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (message == setup::kMsgPending && inbox) {
-        Unpack(inbox->received);
-        return 0;
-    }
-    if (message < setup::kMsgLog || message > setup::kMsgDone || !inbox)
+    if ((message != setup::kMsgPending && message != setup::kMsgDone) || !inbox)
         return DefWindowProcW(window, message, wParam, lParam);
-    std::wstring text;
-    if (IsText(message))
-        text = *setup::TakeText(lParam);
-    inbox->received.push_back({message, wParam, std::move(text)});
+    TakeReports(inbox->received);
+    Unpack(inbox->received);
+    if (message == setup::kMsgDone) {
+        if (auto end = setup::TakeEnd())
+            inbox->received.push_back({message, end->success ? 1u : 0u, std::move(end->text)});
+    }
     return 0;
 }
 

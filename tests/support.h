@@ -12,14 +12,19 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
+// What the tests' inbox records of each report the window would take from the channel: a line,
+// the status, the progress. Test names only: no window gets these messages.
+enum : UINT { kMsgLog = WM_APP + 101, kMsgStatus, kMsgProgress };
+
 struct Received {
     UINT message;
     WPARAM wParam;
     std::wstring text;
 };
 
-// The post function tests run with: each doorbell of the worker is answered at once with one
-// message per report (kMsgLog, kMsgStatus, kMsgProgress), so tests see every report in order.
+// The post function tests run with: each doorbell of the worker is answered at once, its
+// reports kept one by one (kMsgLog, kMsgStatus, kMsgProgress), so tests see every report in
+// order, and the inbox is told to look.
 BOOL WINAPI PostEach(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The waits between attempts that Get asked for since a test last cleared them. Tests wait none

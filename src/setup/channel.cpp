@@ -19,18 +19,10 @@ int ClampedSize(size_t size) {
     return size > INT_MAX ? INT_MAX : static_cast<int>(size);
 }
 
-// The one place that posts for the worker. The string is the window's only once the post has
-// succeeded; a failed post (a full queue on Windows) leaves it here, and the owner frees it.
-bool Post(UINT message, WPARAM wParam, std::unique_ptr<std::wstring>& text) {
-    if (!s_post(s_window, message, wParam, reinterpret_cast<LPARAM>(text.get())))
-        return false;
-    text.release();
-    return true;
-}
-
 // Reports wait here for the window. s_rung: a doorbell is in the queue and not yet taken.
 std::mutex s_pendingLock;
 Pending s_pending;
+std::optional<RunEnd> s_end;
 size_t s_pendingChars = 0;
 bool s_rung = false;
 
@@ -145,16 +137,25 @@ void PostProgress(int value) {
 }
 
 void PostDone(bool success, const std::wstring& text) {
-    auto copy = std::make_unique<std::wstring>(text);
+    {
+        std::lock_guard<std::mutex> lock(s_pendingLock);
+        s_end = RunEnd{success, text};
+    }
     // A lost end-of-run message would leave the window busy for good, and a closing window
     // waits for it before it goes: so wait for room in the queue for as long as the window is
     // there. It keeps pumping messages in every state, so room comes.
-    while (!Post(kMsgDone, success ? 1 : 0, copy) && IsWindow(s_window))
+    while (!s_post(s_window, kMsgDone, 0, 0)) {
+        if (!IsWindow(s_window)) { // nobody is left to take it
+            TakeEnd();
+            return;
+        }
         Sleep(kDoneRetryMs);
+    }
 }
 
-std::unique_ptr<std::wstring> TakeText(LPARAM lParam) {
-    return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
+std::optional<RunEnd> TakeEnd() {
+    std::lock_guard<std::mutex> lock(s_pendingLock);
+    return std::exchange(s_end, std::nullopt);
 }
 
 Pending TakePending() {

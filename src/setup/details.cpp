@@ -106,16 +106,6 @@ void StartFeeding(Clock::time_point start) {
 
 } // namespace
 
-// One line, behind any the box has still to show.
-LRESULT OnLog(LPARAM lParam) {
-    const auto start = Clock::now();
-    s_backlog.append(*TakeText(lParam)).append(L"\r\n");
-    TrimBacklog();
-    if (!s_feeding)
-        StartFeeding(start);
-    return 0;
-}
-
 // The first doorbell is answered at once; while reports keep coming, the timer takes them.
 LRESULT OnPending() {
     if (s_feeding)

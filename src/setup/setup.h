@@ -96,11 +96,10 @@ class Hash {
 // ---------------------------------------------------------------------------------------------
 // Status channel and setup log
 
-// Worker-to-window messages. Text messages carry a heap std::wstring in lParam that belongs to
-// the window from the moment the post succeeds; the window takes it back with TakeText.
-constexpr UINT kMsgLog = WM_APP + 1;
-constexpr UINT kMsgStatus = WM_APP + 2;
-constexpr UINT kMsgProgress = WM_APP + 3;
+// Worker-to-window messages carry no pointer and nothing the window trusts: what the worker
+// reports waits in the channel, and a message only tells the window to look. Another program
+// can post either; the window then looks early and finds nothing new.
+// The end of the run: it waits in the channel, for TakeEnd.
 constexpr UINT kMsgDone = WM_APP + 4;
 // The worker's doorbell: lines, a status or a progress value wait in the channel, and the
 // window takes them all at once with TakePending. The worker's reports go this way rather than
@@ -120,6 +119,12 @@ struct Pending {
     bool dropped = false; // older lines were dropped: the window had not taken them in time
 };
 
+// How a run ended: the last thing the worker reports.
+struct RunEnd {
+    bool success = false;
+    std::wstring text;
+};
+
 // The worker's failure: a whole sentence for the user. Deliberately not a std::exception, so
 // the handler for unexpected errors never swallows it.
 struct Failed {
@@ -137,8 +142,8 @@ void Status(const std::wstring& text);
 void PostProgress(int value);
 void PostStatus(const std::wstring& text); // the status line alone, not logged
 void PostDone(bool success, const std::wstring& text);
-std::unique_ptr<std::wstring> TakeText(LPARAM lParam);
 Pending TakePending(); // for the window: everything reported since, and the doorbell rearmed
+std::optional<RunEnd> TakeEnd(); // for the window: empty unless a run has ended since
 
 // setup.log: opened by preflight, closed at the end of the run, both under s_logLock.
 void OpenLog(const fs::path& file);
@@ -417,7 +422,6 @@ HWND Item(int id); // a control of the setup window
 
 // The worker's reports on the window: lines, status and progress (details.cpp).
 constexpr UINT_PTR kFeedTimer = 1;
-LRESULT OnLog(LPARAM lParam);
 LRESULT OnPending();
 LRESULT OnFeedTimer();
 void ShowAllReports(); // everything reported so far, before the end of the run is shown

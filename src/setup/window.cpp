@@ -227,26 +227,18 @@ LRESULT OnClose() {
     return 0;
 }
 
-LRESULT OnStatus(LPARAM lParam) {
-    const auto text = TakeText(lParam);
-    SetWindowTextW(Item(kIdStatus), text->c_str());
-    return 0;
-}
-
-LRESULT OnProgress(WPARAM wParam) {
-    SetProgress(static_cast<int>(static_cast<INT_PTR>(wParam)));
-    return 0;
-}
-
-LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
-    const auto text = TakeText(lParam);
+LRESULT OnDone() {
+    const std::optional<RunEnd> end = TakeEnd();
+    if (!end) // not the worker's: no run has ended
+        return 0;
     if (s_closing) { // the user has already left: no box about how the run ended
         CloseNow();
         return 0;
     }
     ShowAllReports(); // the last reports, and any whose doorbell the queue refused
-    const bool success = wParam == 1;
-    SetWindowTextW(Item(kIdStatus), text->c_str());
+    const bool success = end->success;
+    const std::wstring& text = end->text;
+    SetWindowTextW(Item(kIdStatus), text.c_str());
     SetBusy(false);
     SetProgress(success ? 100 : 0);
     ShowRunEndOnTaskbar(success);
@@ -256,14 +248,14 @@ LRESULT OnDone(WPARAM wParam, LPARAM lParam) {
         if (s_updateMode)
             Play();
         else
-            MessageBoxW(s_window, text->c_str(), kCaption, MB_ICONINFORMATION);
+            MessageBoxW(s_window, text.c_str(), kCaption, MB_ICONINFORMATION);
         return 0;
     }
     if (!s_showLog) {
         s_showLog = true;
         Layout();
     }
-    MessageBoxW(s_window, text->c_str(), kCaption, MB_ICONWARNING);
+    MessageBoxW(s_window, text.c_str(), kCaption, MB_ICONWARNING);
     return 0;
 }
 
@@ -333,14 +325,8 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
-    case kMsgLog:
-        return OnLog(lParam);
-    case kMsgStatus:
-        return OnStatus(lParam);
-    case kMsgProgress:
-        return OnProgress(wParam);
     case kMsgDone:
-        return OnDone(wParam, lParam);
+        return OnDone();
     case kMsgPending:
         return OnPending();
     case WM_TIMER:
