@@ -3,12 +3,19 @@
 // least it could cost, how quickly the window still answers, its memory, and any line lost.
 //   wine build/cross/bin/flood_bench.exe LINES --update C:\some\folder
 // The "--update" makes the window press Install by itself, as setup.exe does.
-#include "setup.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "net.h"
+#include "runner.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <psapi.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <cstdio>
 #include <sstream>
 

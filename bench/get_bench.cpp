@@ -4,7 +4,13 @@
 // sha is get with the SHA-256 that a published digest asks for; resume is get of a URL cut off
 // once half way, continued by Get's retry (whose back-off is left out of the time: it is the
 // product's wait, not the transfer's). Each prints the bytes the stand-in served meanwhile.
-#include "setup.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "net.h"
+#include "runner.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <psapi.h>
 #include <winhttp.h>
@@ -71,7 +77,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argv[1];
     const std::wstring url = argv[2];
     const fs::path file = argv[3];
-    s_pause = CountedPause;
+    s_seams.pause = CountedPause;
     const unsigned long long before = BytesServed(url);
     const auto start = std::chrono::steady_clock::now();
     GetOptions options;

@@ -2,11 +2,18 @@
 // build-like lines, each line logged to setup.log and posted to a window that drains them.
 //   wine build/cross/bin/run_bench.exe [lines] [build]
 // With "build" the line callback is the build step's own, OnBuildLine, posting progress too.
-#include "setup.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "net.h"
+#include "runner.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <psapi.h>
 
 #include <chrono>
+#include <fstream>
 #include <cstdio>
 #include <thread>
 

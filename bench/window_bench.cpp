@@ -2,7 +2,13 @@
 //   wine build/cross/bin/window_bench.exe shown|hidden LINES --update C:\some\folder
 // The "--update" makes the window press Install by itself, as setup.exe does; the run here only
 // logs LINES build-like lines and reports success (Play then finds no launcher and does nothing).
-#include "setup.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "net.h"
+#include "runner.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <chrono>
 #include <cstdio>

@@ -43,14 +43,12 @@ class Channel : public ::testing::Test {
   protected:
     void SetUp() override {
         s_cancel = false;
-        s_post = PostEach;
         g_doneAttempts = 0;
         g_doneFailures = 0;
     }
     void TearDown() override {
         CloseLog();
         s_cancel = false;
-        s_post = PostEach;
     }
     TempFolder temp;
 };
@@ -87,7 +85,7 @@ TEST_F(Channel, LogAndStatusWriteExactBytesAndReachTheWindow) {
 // However much the worker reports before the window looks, one message waits in the queue,
 // and the window then finds every line in order with the latest status and progress.
 TEST_F(Channel, ReportsWaitBehindOneMessage) {
-    s_post = CountPosts;
+    Override posting(&Seams::post, CountPosts);
     g_posts = 0;
     Inbox inbox;
     std::vector<std::wstring> lines;
@@ -220,7 +218,7 @@ TEST_F(Channel, EveryPostedStringIsFreedExactlyOnce) {
 }
 
 TEST_F(Channel, RefusedPostsFreeWhatTheyCarried) {
-    s_post = QueueFull;
+    Override posting(&Seams::post, QueueFull);
     const long long before = LiveAllocations();
     {
         Inbox inbox;
@@ -237,7 +235,7 @@ TEST_F(Channel, RefusedPostsFreeWhatTheyCarried) {
 }
 
 TEST_F(Channel, EndOfRunWaitsForRoomInTheQueue) {
-    s_post = QueueFullForDone;
+    Override posting(&Seams::post, QueueFullForDone);
     g_doneFailures = 3;
     const long long before = LiveAllocations();
     {
@@ -254,7 +252,7 @@ TEST_F(Channel, EndOfRunWaitsForRoomInTheQueue) {
 
 TEST_F(Channel, EndOfRunWaitsForRoomEvenAfterACancel) {
     // A closing window now pumps until this message arrives, so it must never be given up.
-    s_post = QueueFullForDone;
+    Override posting(&Seams::post, QueueFullForDone);
     g_doneFailures = 450; // retried 5 ms apart: longer than any grace period
     s_cancel = true;
     Inbox inbox;

@@ -148,11 +148,11 @@ TEST_F(Finishing, TheShortcutPointsAtTheLauncherAndIsReplaced) {
     EXPECT_EQ(ReadShortcut(Desktop()).target, (runtime / L"IronvaleLauncher.exe").native());
 
     // No desktop to be had: the end text doesn't claim a shortcut, and the log says so.
-    s_folderPath = NoDesktop;
-    fs::remove(Desktop());
-    const std::wstring outcome = Outcome();
-    s_folderPath = SHGetFolderPathW;
-    EXPECT_EQ(outcome, kDone + L".");
+    {
+        Override noDesktop(&Seams::folderPath, NoDesktop);
+        fs::remove(Desktop());
+        EXPECT_EQ(Outcome(), kDone + L".");
+    }
     EXPECT_EQ(Logged(), std::vector<std::wstring>{L"Couldn't make the desktop shortcut."});
 }
 

@@ -16,7 +16,12 @@
 //   IRONVALE_HOST_RUN=steps:fail  then it waits for IronvaleHostRelease and succeeds or fails
 // With IRONVALE_TASKBAR_LOG=FILE, the taskbar button and its flash are recording stand-ins that
 // write each call to FILE, a line each (Wine has no taskbar).
-#include "setup.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "runner.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <commctrl.h>
 #include <shobjidl.h>
@@ -233,7 +238,7 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
         OpenLog(choices.folder / L"setup.log");
         Log(L"Asking about the disk space");
         const std::wstring question = SpaceQuestion(1ull << 30, false);
-        if (s_ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
+        if (s_seams.ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
             Fail(L"Not enough disk space.");
         return L"Went on.";
     }
@@ -250,12 +255,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     s_install = HostInstall;
     HHOOK hook = nullptr;
     if (Environment(L"IRONVALE_HOST_RUN").rfind(L"flood:", 0) == 0) {
-        s_post = PostWithinQuota;
+        s_seams.post = PostWithinQuota;
         hook = SetWindowsHookExW(WH_GETMESSAGE, Taken, nullptr, GetCurrentThreadId());
     }
     if (!Environment(L"IRONVALE_TASKBAR_LOG").empty()) {
-        s_makeTaskbar = TaskbarRecorder::Make;
-        s_flash = TaskbarRecorder::Flash;
+        s_seams.makeTaskbar = TaskbarRecorder::Make;
+        s_seams.flash = TaskbarRecorder::Flash;
     }
     const int code = RunSetup(instance, show);
     if (hook)

@@ -26,7 +26,7 @@ BOOL WINAPI WatchDone(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (g_doneRefusals-- > 0)
             return FALSE; // a full queue, as Windows has it
         ++g_atDone.posts;
-        g_atDone.logOpen = s_logFile.is_open();
+        g_atDone.logOpen = LogIsOpen();
         // Succeeds with S_OK only on a thread whose apartment has been left again.
         const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         g_atDone.comInitialised = result != S_OK;
@@ -54,9 +54,6 @@ class InstallRun : public ::testing::Test {
   protected:
     void SetUp() override {
         s_cancel = false;
-        s_post = WatchDone;
-        s_ask = Answer;
-        s_executionState = RecordState;
         g_states.clear();
         g_atDone = {};
         g_doneRefusals = 0;
@@ -66,12 +63,7 @@ class InstallRun : public ::testing::Test {
         choices.source = disc;
         choices.folder = temp.path() / L"Ironvale";
     }
-    void TearDown() override {
-        s_cancel = false;
-        s_post = PostEach;
-        s_ask = MessageBoxW;
-        s_executionState = SetThreadExecutionState;
-    }
+    void TearDown() override { s_cancel = false; }
 
     fs::path Log() const { return choices.folder / L"setup.log"; }
     std::vector<std::string> LogLines() const { return SplitLines(ReadBytes(Log())); }
@@ -94,6 +86,9 @@ class InstallRun : public ::testing::Test {
         g_states.clear();
     }
 
+    Override<decltype(Seams::post)> posting{&Seams::post, WatchDone};
+    Override<decltype(Seams::ask)> asking{&Seams::ask, Answer};
+    Override<decltype(Seams::executionState)> awake{&Seams::executionState, RecordState};
     TempFolder temp;
     fs::path disc = temp.path() / L"Ironvale.iso";
     Choices choices;
@@ -201,7 +196,7 @@ TEST_F(InstallRun, AFolderMadeOutsideTheProfileIsClosedToOtherAccounts) {
         {"inside the profile", temp.path() / L"Ironvale", {false}},
         {"there already", root, {}},
     };
-    s_makeFolder = RecordFolder;
+    Override making(&Seams::makeFolder, RecordFolder);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         g_made.clear();
@@ -221,7 +216,6 @@ TEST_F(InstallRun, AFolderMadeOutsideTheProfileIsClosedToOtherAccounts) {
         }
         inbox.Pump();
     }
-    s_makeFolder = CreateDirectoryW;
     std::error_code error;
     fs::remove_all(root, error);
 }

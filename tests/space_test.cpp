@@ -20,12 +20,11 @@ int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT flags) {
 class Space : public ::testing::Test {
   protected:
     void SetUp() override {
-        s_ask = Answer;
         g_questions.clear();
         g_answer = IDYES;
         WriteBytes(disc, "disc");
     }
-    void TearDown() override { s_ask = MessageBoxW; }
+    Override<decltype(Seams::ask)> asking{&Seams::ask, Answer};
 
     std::wstring RunOn(const fs::path& folder, bool extracted) {
         if (extracted) {

@@ -103,8 +103,8 @@ bool NoPause(DWORD milliseconds) {
 class PostEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        setup::s_post = PostEach;
-        setup::s_pause = NoPause;
+        setup::s_seams.post = PostEach;
+        setup::s_seams.pause = NoPause;
     }
 };
 const auto* const g_postEnvironment = ::testing::AddGlobalTestEnvironment(new PostEnvironment);

@@ -2,8 +2,14 @@
 // counters of handles and heap blocks.
 #pragma once
 
-#include "setup.h"
+#include "install.h"
+#include "net.h"
+#include "runner.h"
+#include "seams.h"
+#include "system.h"
+#include "window.h"
 
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -11,6 +17,23 @@
 namespace testing_support {
 
 namespace fs = std::filesystem;
+
+// Replaces one seam for a scope; the default comes back when the scope ends, however it ends:
+//   Override asking(&setup::Seams::ask, Answer);
+template <typename Function> class Override {
+  public:
+    Override(Function setup::Seams::*seam, Function replacement)
+        : m_seam(seam), m_saved(setup::s_seams.*seam) {
+        setup::s_seams.*seam = replacement;
+    }
+    ~Override() { setup::s_seams.*m_seam = m_saved; }
+    Override(const Override&) = delete;
+    Override& operator=(const Override&) = delete;
+
+  private:
+    Function setup::Seams::*m_seam;
+    Function m_saved;
+};
 
 // What the tests' inbox records of each report the window would take from the channel: a line,
 // the status, the progress. Test names only: no window gets these messages.

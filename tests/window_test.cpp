@@ -1,4 +1,5 @@
 // The window's rules that need no window: command line, default folder, sizes and folders.
+#include "form.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

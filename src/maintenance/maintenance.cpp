@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwctype>
+#include <iterator>
 #include <system_error>
 
 namespace maintenance {
@@ -13,11 +14,6 @@ namespace {
 
 constexpr const wchar_t* kLeftoverExtensions[] = {L".obj", L".o",   L".a",  L".lib",
                                                   L".pch", L".map", L".gch"};
-// What the tool step creates in the tools folder: one folder per tool and, until it has been
-// unpacked, its archive, or the part of it an interrupted download left. Nothing else there is
-// Setup's to delete.
-constexpr const wchar_t* kToolNames[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
-
 constexpr auto kWalkOptions = fs::directory_options::skip_permission_denied;
 
 bool IsLeftover(const fs::path& path) {
@@ -83,6 +79,14 @@ std::uint64_t FileSize(const fs::path& file) {
 
 } // namespace
 
+std::wstring ToolList(const wchar_t* last) {
+    std::wstring list;
+    const size_t count = std::size(kToolTable);
+    for (size_t i = 0; i < count; ++i)
+        list += std::wstring(i == 0 ? L"" : i + 1 == count ? last : L", ") + kToolTable[i].name;
+    return list;
+}
+
 bool Lower(const fs::path& path, const std::wstring& extension) {
     std::wstring text = path.extension().wstring();
     for (wchar_t& unit : text)
@@ -120,12 +124,16 @@ Part Leftovers(const fs::path& sourceDir) {
 }
 
 Part Tools(const fs::path& sourceDir) {
-    Part part{L"Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python)", {}, 0};
+    // What the tool step creates in the tools folder: one folder per tool and, until it has
+    // been unpacked, its archive, or the part of it an interrupted download left. Nothing else
+    // there is Setup's to delete.
+    Part part{L"Build tools Setup downloaded (" + ToolList(L", ") + L")", {}, 0};
     const fs::path tools = sourceDir.parent_path() / L"tools";
     std::error_code error;
     // The tools folder may be shared with the user's own files, even a folder of a tool's name:
     // only the folders Setup marked go, with their archives.
-    for (const wchar_t* name : kToolNames) {
+    for (const ToolEntry& tool : kToolTable) {
+        const wchar_t* name = tool.name;
         if (!fs::exists(tools / name / kToolMark, error))
             continue;
         const std::wstring archive = std::wstring(name) + L".zip";

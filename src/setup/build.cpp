@@ -1,5 +1,7 @@
 // The build: the project's own script, its output turned into status text and progress.
-#include "setup.h"
+#include "channel.h"
+#include "runner.h"
+#include "steps.h"
 
 #include <climits>
 

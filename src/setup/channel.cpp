@@ -1,23 +1,22 @@
 // Status channel: what the worker tells the window, and setup.log.
-#include "setup.h"
+#include "channel.h"
+#include "seams.h"
 
-#include <climits>
+#include <fstream>
+#include <mutex>
 
 namespace setup {
 
 HWND s_window = nullptr;
 std::atomic<bool> s_cancel{false};
-std::ofstream s_logFile;
-std::mutex s_logLock;
-PostFunction s_post = PostMessageW;
 
 namespace {
 
-constexpr DWORD kDoneRetryMs = 5;
+// setup.log, written by the worker and closed before the run's end is posted.
+std::ofstream s_logFile;
+std::mutex s_logLock;
 
-int ClampedSize(size_t size) {
-    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
+constexpr DWORD kDoneRetryMs = 5;
 
 // Reports wait here for the window. s_rung: a doorbell is in the queue and not yet taken.
 std::mutex s_pendingLock;
@@ -35,7 +34,7 @@ template <typename Change> void Report(Change change) {
         ring = !std::exchange(s_rung, true);
     }
     // Posted without the lock: the window takes it to empty the reports.
-    if (ring && !s_post(s_window, kMsgPending, 0, 0)) {
+    if (ring && !s_seams.post(s_window, kMsgPending, 0, 0)) {
         // A full queue: the next report rings again, and the end of the run takes the rest.
         std::lock_guard<std::mutex> lock(s_pendingLock);
         s_rung = false;
@@ -60,50 +59,9 @@ void AddLine(Pending& pending, const std::wstring& text) {
 
 } // namespace
 
-void Fail(const std::wstring& message) {
-    throw Failed{message};
-}
-
 void CheckCancel() {
     if (s_cancel)
         Fail(L"Cancelled.");
-}
-
-std::wstring Widen(std::string_view bytes, bool* utf8) {
-    if (utf8)
-        *utf8 = true;
-    if (bytes.empty())
-        return {};
-    const int size = ClampedSize(bytes.size());
-    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
-    UINT codePage = CP_UTF8;
-    DWORD flags = MB_ERR_INVALID_CHARS;
-    if (length <= 0) {
-        // Not UTF-8: tools that write in the ANSI code page still read correctly.
-        if (utf8)
-            *utf8 = false;
-        codePage = CP_ACP;
-        flags = 0;
-        length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
-        if (length <= 0)
-            return {};
-    }
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, flags, bytes.data(), size, text.data(), length);
-    return text;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = ClampedSize(text.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    if (length <= 0)
-        return {};
-    std::string bytes(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
-    return bytes;
 }
 
 void Log(const std::wstring& text, std::string_view utf8) {
@@ -144,7 +102,7 @@ void PostDone(bool success, const std::wstring& text) {
     // A lost end-of-run message would leave the window busy for good, and a closing window
     // waits for it before it goes: so wait for room in the queue for as long as the window is
     // there. It keeps pumping messages in every state, so room comes.
-    while (!s_post(s_window, kMsgDone, 0, 0)) {
+    while (!s_seams.post(s_window, kMsgDone, 0, 0)) {
         if (!IsWindow(s_window)) { // nobody is left to take it
             TakeEnd();
             return;
@@ -175,6 +133,11 @@ void OpenLog(const fs::path& file) {
     // end before every write, doubling the cost of a line; one Setup writes a folder's log.
     { std::ofstream create(file, std::ios::out | std::ios::app); }
     s_logFile.open(file, std::ios::in | std::ios::out | std::ios::ate);
+}
+
+bool LogIsOpen() {
+    std::lock_guard<std::mutex> lock(s_logLock);
+    return s_logFile.is_open();
 }
 
 void CloseLog() {

@@ -1,5 +1,5 @@
 // SHA-256 and SHA-512 of downloads, by Windows' own CNG: no hashing code of our own to trust.
-#include "setup.h"
+#include "system.h"
 
 #include <bcrypt.h>
 

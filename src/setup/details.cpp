@@ -2,7 +2,8 @@
 // A build can print far more than an edit box takes (Wine's takes about 2 us a character), so
 // the window takes reports on a timer and feeds the box a little per turn of its message loop:
 // it never stops answering, and the box always ends with the newest lines, without gaps.
-#include "setup.h"
+#include "details.h"
+#include "form.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +17,8 @@ namespace {
 constexpr UINT kFeedIntervalMs = 40;
 constexpr UINT kFeedShare = 4;
 constexpr size_t kSliceChars = 2048;
+// The box loses its oldest lines at least this many characters at a time.
+constexpr size_t kDetailsCut = 100000;
 
 using Clock = std::chrono::steady_clock;
 

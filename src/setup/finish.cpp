@@ -1,5 +1,8 @@
 // Finishing: the launcher check, and the three end-of-run options.
-#include "setup.h"
+#include "channel.h"
+#include "seams.h"
+#include "steps.h"
+#include "system.h"
 
 #include "maintenance.h"
 
@@ -7,14 +10,13 @@
 
 namespace setup {
 
-FolderLookup s_folderPath = SHGetFolderPathW;
-
 namespace {
 
 // True once the shortcut is saved on the desktop.
 bool MakeShortcut() {
     wchar_t desktop[MAX_PATH];
-    if (FAILED(s_folderPath(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)))
+    if (FAILED(s_seams.folderPath(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT,
+                                  desktop)))
         return false;
     UniqueCom<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
@@ -53,7 +55,7 @@ std::wstring FreeSpace(const RunState& run) {
 std::wstring DeleteImage(const Choices& choices, const RunState& run) {
     std::error_code error;
     if (!fs::is_regular_file(choices.source, error) ||
-        !fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error))
+        !fs::exists(run.sourceDir / kGameMarker, error))
         return {};
     if (!Remove(choices.source, false)) {
         Log(L"Couldn't delete the disc image " + choices.source.native());

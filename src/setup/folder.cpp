@@ -6,14 +6,15 @@
 // folder Setup makes gets an access list of its own, inherited by everything below it. Inside the
 // user's profile the inherited list is already private, and a folder that exists is left as its
 // owner set it.
-#include "setup.h"
+#include "seams.h"
+#include "steps.h"
 
 #include <sddl.h>
 #include <shlobj.h>
 
-namespace setup {
+#include <vector>
 
-FolderMaker s_makeFolder = CreateDirectoryW;
+namespace setup {
 
 namespace {
 
@@ -31,14 +32,14 @@ std::wstring FolderSddl() {
     if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
         !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
         return {};
+    const UniqueLocal ownedSid(sid);
     const std::wstring user = sid;
-    LocalFree(sid);
     return L"D:P(A;OICI;FA;;;" + user + L")(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;AU)";
 }
 
 bool InsideProfile(const fs::path& folder) {
     wchar_t profile[MAX_PATH];
-    if (FAILED(s_folderPath(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)))
+    if (FAILED(s_seams.folderPath(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile)))
         return false;
     std::wstring inside = folder.native() + L"\\";
     std::wstring home = fs::path(profile).native();
@@ -70,17 +71,16 @@ bool MakeInstallFolder(const fs::path& folder) {
     if (!sddl.empty() && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                              sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         descriptor = nullptr;
+    const UniqueLocal ownedDescriptor(descriptor);
     SECURITY_ATTRIBUTES protect{sizeof protect, descriptor, FALSE};
     bool first = true;
     for (const fs::path& at : missing) {
         // Only the outermost gets the list: the rest inherit it.
-        if (!s_makeFolder(at.c_str(), first && descriptor ? &protect : nullptr) &&
+        if (!s_seams.makeFolder(at.c_str(), first && descriptor ? &protect : nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             break;
         first = false;
     }
-    if (descriptor)
-        LocalFree(descriptor);
     return fs::is_directory(folder, error);
 }
 

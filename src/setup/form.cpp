@@ -1,5 +1,10 @@
 // Form logic: what the setup window's controls do.
-#include "setup.h"
+#include "form.h"
+#include "details.h"
+#include "install.h"
+#include "runner.h"
+#include "steps.h"
+#include "taskbar.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -30,10 +35,9 @@ std::wstring ErrorText(DWORD error) {
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const UniqueLocal owned(text);
     std::wstring sentence =
         length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
-    if (text)
-        LocalFree(text);
     while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r'))
         sentence.pop_back();
     return sentence;
@@ -60,15 +64,6 @@ bool IsFullPath(const std::wstring& path) {
 }
 
 } // namespace
-
-std::wstring SizeText(ULONGLONG bytes) {
-    wchar_t text[32];
-    if (bytes >= (1ull << 30))
-        std::swprintf(text, 32, L"%.1f GB", static_cast<double>(bytes) / (1ull << 30));
-    else
-        std::swprintf(text, 32, L"%.0f MB", static_cast<double>(bytes) / (1ull << 20));
-    return text;
-}
 
 fs::path NearestExisting(const fs::path& path) {
     fs::path at = path;
@@ -113,9 +108,10 @@ void UpdateFreeSpace() {
         SetWindowTextW(Item(kIdFreeSpaceLine), L"");
         return;
     }
-    const std::wstring line =
-        SizeText(available.QuadPart) +
-        L" free on that drive; about 12 GB is needed (6 GB once the disc is extracted).";
+    const std::wstring line = SizeText(available.QuadPart) + L" free on that drive; about " +
+                              std::to_wstring(kSpaceToExtract / kGiB) + L" GB is needed (" +
+                              std::to_wstring(kSpaceExtracted / kGiB) +
+                              L" GB once the disc is extracted).";
     SetWindowTextW(Item(kIdFreeSpaceLine), line.c_str());
 }
 

@@ -1,13 +1,13 @@
 // The install run: its steps in their fixed order, and the one way every run ends.
-#include "setup.h"
+#include "install.h"
+#include "channel.h"
+#include "seams.h"
 
 #include <exception>
 
 namespace setup {
 
-AskFunction s_ask = MessageBoxW;
 fs::path s_installed;
-ExecutionStateFunction s_executionState = SetThreadExecutionState;
 
 namespace {
 
@@ -16,15 +16,11 @@ namespace {
 // off. The state belongs to the worker thread that sets it.
 class AwakeWhileRunning {
   public:
-    AwakeWhileRunning() { s_executionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
-    ~AwakeWhileRunning() { s_executionState(ES_CONTINUOUS); }
+    AwakeWhileRunning() { s_seams.executionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
+    ~AwakeWhileRunning() { s_seams.executionState(ES_CONTINUOUS); }
     AwakeWhileRunning(const AwakeWhileRunning&) = delete;
     AwakeWhileRunning& operator=(const AwakeWhileRunning&) = delete;
 };
-
-constexpr ULONGLONG kGiB = 1ull << 30;
-constexpr ULONGLONG kSpaceToExtract = 12 * kGiB;
-constexpr ULONGLONG kSpaceExtracted = 6 * kGiB;
 
 ULONGLONG FreeBytes(const fs::path& folder) {
     ULARGE_INTEGER available{};
@@ -54,13 +50,13 @@ void Preflight(const Choices& choices, RunState& run) {
     Log(L"Ironvale Recompiled Setup, installing to " + folder.native());
 
     run.sourceDir = folder / L"ironvale-recomp";
-    run.gameExtracted = fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex", error);
+    run.gameExtracted = fs::exists(run.sourceDir / kGameMarker, error);
     if (!run.gameExtracted && (choices.source.empty() || !fs::exists(choices.source, error)))
         Fail(L"Choose your Ironvale disc image (.iso) or extracted disc folder first.");
 
     const std::wstring question = SpaceQuestion(FreeBytes(folder), run.gameExtracted);
     if (!question.empty() &&
-        s_ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
+        s_seams.ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
         Fail(L"Not enough disk space.");
 }
 

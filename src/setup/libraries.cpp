@@ -4,9 +4,10 @@
 // is a KnownDLL. setup.exe is run from Downloads, beside whatever else was downloaded, so a
 // winhttp.dll there would run inside Setup before wWinMain. Such DLLs are therefore not imported
 // but loaded here, with a search that looks nowhere but System32.
-#include "setup.h"
+#include "system.h"
 
 #include <map>
+#include <mutex>
 
 namespace setup {
 

@@ -1,7 +1,8 @@
 // One run per install folder: two Setups on one folder would run git, tar and the build in the
 // same tree at once. A named mutex stands for the folder; Windows releases it when its owner
 // ends, however it ends.
-#include "setup.h"
+#include "steps.h"
+#include "system.h"
 
 namespace setup {
 

@@ -1,5 +1,5 @@
 // Entry point of setup.exe.
-#include "setup.h"
+#include "window.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     // Before anything can load a DLL: Windows would otherwise look in setup.exe's own folder,

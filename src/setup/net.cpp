@@ -1,6 +1,10 @@
 // HTTP fetch: one GET over WinHTTP into memory and/or a file, with progress for the window,
 // tried again while the fault may pass, and continued where an earlier attempt left its part.
-#include "setup.h"
+#include "net.h"
+#include "channel.h"
+#include "seams.h"
+
+#include <fstream>
 
 #include <winhttp.h>
 
@@ -63,22 +67,10 @@ const WinHttpApi* WinHttp() {
     return api;
 }
 
-// Move-only owner of a WinHTTP handle.
-class UniqueInternet {
-  public:
-    explicit UniqueInternet(HINTERNET handle) : m_handle(handle) {}
-    UniqueInternet(const UniqueInternet&) = delete;
-    UniqueInternet& operator=(const UniqueInternet&) = delete;
-    ~UniqueInternet() {
-        if (m_handle)
-            WinHttp()->CloseHandle(m_handle);
-    }
-    HINTERNET get() const { return m_handle; }
-    explicit operator bool() const { return m_handle != nullptr; }
-
-  private:
-    HINTERNET m_handle;
-};
+void CloseInternet(HINTERNET handle) {
+    WinHttp()->CloseHandle(handle);
+}
+using UniqueInternet = Unique<HINTERNET, CloseInternet>; // only made once WinHttp() is there
 
 // How often a wait for WinHTTP looks at the cancel flag.
 constexpr DWORD kCancelPollMs = 50;
@@ -299,13 +291,6 @@ bool WholeJson(const std::string& body) {
         }
     }
     return false;
-}
-
-bool Sleepless(DWORD milliseconds) {
-    const ULONGLONG until = GetTickCount64() + milliseconds;
-    while (!s_cancel && GetTickCount64() < until)
-        Sleep(kCancelPollMs);
-    return !s_cancel;
 }
 
 // One Get: its attempts share the part file, the hash of what the part holds and the progress.
@@ -584,8 +569,6 @@ Outcome Transfer::StartOver(const std::wstring& why) {
 
 } // namespace
 
-PauseFunction s_pause = Sleepless;
-
 GetOptions Document(std::string& body, const std::wstring& label, HttpAnswer* answer) {
     GetOptions options;
     options.body = &body;
@@ -646,7 +629,7 @@ bool Get(const std::wstring& url, const GetOptions& options) {
         if (!options.label.empty())
             Log(options.label + L": " + answer.reason + L"; trying again in " +
                 std::to_wstring(wait / 1000) + L" s");
-        if (!s_pause(wait))
+        if (!s_seams.pause(wait))
             return false;
     }
 }

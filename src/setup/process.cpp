@@ -1,5 +1,6 @@
 // Process runner: command lines run hidden, inside s_job, their output cut into lines.
-#include "setup.h"
+#include "channel.h"
+#include "runner.h"
 
 #include <vector>
 
@@ -53,8 +54,54 @@ void ReadLines(HANDLE readEnd, const LineCallback& onLine) {
         Deliver(pending, false, onLine);
 }
 
+// An entry of PATH a program may come from.
+bool Trusted(const std::wstring& entry) {
+    static const fs::path own = ProgramFolder();
+    std::error_code error;
+    return !entry.empty() && entry.find(L"WindowsApps") == std::wstring::npos &&
+           fs::path(entry).is_absolute() && !fs::equivalent(entry, own, error);
+}
+
 } // namespace
 
+std::wstring ReadPath() {
+    std::wstring path(kLongPath, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), kLongPath);
+    path.resize(length < kLongPath ? length : 0);
+    return path;
+}
+
+fs::path ProgramFolder() {
+    std::wstring self(kLongPath, L'\0'); // long paths: not cut at MAX_PATH
+    self.resize(GetModuleFileNameW(nullptr, self.data(), kLongPath));
+    return fs::path(self).parent_path();
+}
+
+fs::path FindOnPath(const fs::path& program, bool filesOnly) {
+    const std::wstring path = ReadPath();
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(L';', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        const std::wstring piece = path.substr(start, end - start);
+        start = end + 1;
+        if (!Trusted(piece))
+            continue;
+        const fs::path candidate = fs::path(piece) / program;
+        std::error_code error;
+        const fs::file_status status = fs::status(candidate, error);
+        if (fs::exists(status) && !(filesOnly && fs::is_directory(status)))
+            return candidate;
+    }
+    return {};
+}
+
+namespace {
+
+// The full path of the program a command line starts: its first word, quoted or not, as it
+// stands when that is a full path, else found with FindOnPath (".exe" added when it has no
+// extension). Empty when there is none.
 fs::path ProgramOf(const std::wstring& commandLine) {
     std::wstring word;
     if (!commandLine.empty() && commandLine[0] == L'"')
@@ -71,6 +118,8 @@ fs::path ProgramOf(const std::wstring& commandLine) {
         program += L".exe";
     return FindOnPath(program, true);
 }
+
+} // namespace
 
 UniqueHandle MakeJob() {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -210,8 +259,7 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     thread.reset();
     process.reset();
 
-    if (s_cancel)
-        Fail(L"Cancelled.");
+    CheckCancel();
     return exitCode;
 }
 

@@ -1,6 +1,9 @@
 // Release lookup: where each tool's latest release archive is, read from GitHub's release
 // documents and NuGet's version index, scanned by hand.
-#include "setup.h"
+#include "channel.h"
+#include "net.h"
+
+#include "maintenance.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,21 +15,7 @@ namespace setup {
 
 namespace {
 
-// Endpoints are build settings; the test build points them at its stand-in services.
-#ifndef IRONVALE_GITHUB_API
-#define IRONVALE_GITHUB_API "https://api.github.com"
-#endif
-#ifndef IRONVALE_NUGET_API
-#define IRONVALE_NUGET_API "https://api.nuget.org"
-#endif
-constexpr char kGitHubApi[] = IRONVALE_GITHUB_API;
-constexpr char kNuGetApi[] = IRONVALE_NUGET_API;
 constexpr wchar_t kRegistry[] = L"NuGet";
-// NuGet's v3 resources, under kNuGetApi: the version index and packages of the flat container,
-// and the registration hive whose leaf names a package's catalog entry (uncompressed, SemVer 1).
-constexpr wchar_t kFlatContainer[] = L"/v3-flatcontainer/python/";
-constexpr wchar_t kRegistration[] = L"/v3/registration5-semver1/python/";
-
 // No file system stores a longer name, so no longer "file name" can be a real asset.
 constexpr size_t kMaxFileName = 255;
 
@@ -199,6 +188,10 @@ std::vector<std::string> JsonStrings(const std::string& body, const std::string&
     return values;
 }
 
+namespace {
+
+// The "digest" of the object whose own key starts at keyAt, as 64 lowercase hex digits, when
+// it is "sha256:" and 64 hex digits and the only one there; empty whenever there is doubt.
 std::string AssetDigest(const std::string& body, size_t keyAt) {
     const size_t open = OpeningBrace(body, keyAt);
     if (open == std::string::npos)
@@ -243,6 +236,8 @@ std::string AssetDigest(const std::string& body, size_t keyAt) {
     return hex;
 }
 
+} // namespace
+
 bool AssetMatches(const std::string& address, const std::string& pattern) {
     const size_t slash = address.rfind('/');
     const std::string name = slash == std::string::npos ? address : address.substr(slash + 1);
@@ -285,7 +280,7 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
         const std::wstring until = LimitResetTime(answer);
         if (!until.empty())
             Fail(L"GitHub's limit of requests from this network is used up until " + until +
-                 L". Try again then, or put Git, CMake, Ninja, Clang and Python on PATH.");
+                 L". Try again then, or put " + maintenance::ToolList() + L" on PATH.");
         Fail(L"Couldn't reach GitHub to find " + name + L". Check the internet connection.");
     }
     std::vector<size_t> keys;

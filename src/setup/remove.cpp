@@ -1,9 +1,10 @@
 // Deleting on Windows. Archives mark files read-only, which DeleteFileW refuses, and a virus
 // scanner or the search indexer holds a fresh file for a moment: every deletion Setup makes
 // goes through here.
-#include "setup.h"
+#include "system.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace setup {
 

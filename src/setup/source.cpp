@@ -1,23 +1,17 @@
 // The project's source: the latest release's tag, and the Git working tree to build.
-#include "setup.h"
+#include "channel.h"
+#include "net.h"
+#include "runner.h"
+#include "steps.h"
 
 namespace setup {
 
 namespace {
 
-#ifndef IRONVALE_REPO_URL
-#define IRONVALE_REPO_URL "https://github.com/ironvale-recomp/ironvale-recomp.git"
-#endif
-#ifndef IRONVALE_RELEASE_API
-#define IRONVALE_RELEASE_API                                                                       \
-    "https://api.github.com/repos/ironvale-recomp/ironvale-recomp/releases/latest"
-#endif
 #ifndef IRONVALE_COMMIT
 #define IRONVALE_COMMIT "0000000"
 #endif
 
-constexpr char kRepoUrl[] = IRONVALE_REPO_URL;
-constexpr char kReleaseApi[] = IRONVALE_RELEASE_API;
 constexpr char kVersion[] = "0.1.0 (" IRONVALE_COMMIT ")";
 
 bool IsEmptyFolder(const fs::path& folder) {

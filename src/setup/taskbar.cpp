@@ -1,17 +1,14 @@
 // The taskbar button: a run's progress on it, and a flash when a run ends out of sight. A build
 // takes up to half an hour and people switch away; the button is what they keep an eye on.
-#include "setup.h"
+#include "taskbar.h"
+#include "form.h"
+#include "seams.h"
 
 #include <shobjidl.h>
 
 namespace setup {
 
 namespace {
-
-HRESULT WINAPI MakeShellTaskbar(ITaskbarList3** taskbar) {
-    return CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                            reinterpret_cast<void**>(taskbar));
-}
 
 struct Look {
     TBPFLAG state = TBPF_NOPROGRESS;
@@ -42,9 +39,6 @@ void Show() {
 
 } // namespace
 
-TaskbarMaker s_makeTaskbar = MakeShellTaskbar;
-FlashFunction s_flash = FlashWindowEx;
-
 UINT TaskbarButtonCreated() {
     static const UINT message = RegisterWindowMessageW(L"TaskbarButtonCreated");
     return message;
@@ -58,7 +52,8 @@ void AllowTaskbarButtonMessage() {
 
 // Sent again when Explorer restarts: the button is new and shows nothing yet.
 LRESULT OnTaskbarButtonCreated() {
-    if (!s_taskbar.get() && (FAILED(s_makeTaskbar(s_taskbar.put())) || FAILED(s_taskbar->HrInit())))
+    if (!s_taskbar.get() &&
+        (FAILED(s_seams.makeTaskbar(s_taskbar.put())) || FAILED(s_taskbar->HrInit())))
         s_taskbar.reset();
     s_shown.reset();
     Show();
@@ -76,7 +71,7 @@ void ShowRunEndOnTaskbar(bool success) {
     if (GetForegroundWindow() == s_window)
         return;
     FLASHWINFO flash{sizeof flash, s_window, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
-    s_flash(&flash); // until the user comes back to the window
+    s_seams.flash(&flash); // until the user comes back to the window
 }
 
 void ReleaseTaskbar() {

@@ -1,42 +1,24 @@
 // Build tools: found on PATH or in the tools folder, else the latest release is downloaded
 // and unpacked with the tar.exe of Windows.
-#include "setup.h"
+#include "channel.h"
+#include "net.h"
+#include "runner.h"
+#include "steps.h"
+#include "system.h"
 
 #include "maintenance.h"
+
+#include <fstream>
+#include <vector>
 
 namespace setup {
 
 namespace {
 
-struct Tool {
-    const wchar_t* name;
-    const wchar_t* program;
-    Download (*provider)();
-};
+using maintenance::ToolEntry;
 
-const Tool kTools[] = {
-    {L"Git", L"git.exe",
-     [] { return LatestAsset("git-for-windows/git", R"(MinGit-[0-9.]+-64-bit\.zip)"); }},
-    {L"CMake", L"cmake.exe",
-     [] { return LatestAsset("Kitware/CMake", R"(cmake-[0-9.]+-windows-x86_64\.zip)"); }},
-    {L"Ninja", L"ninja.exe", [] { return LatestAsset("ninja-build/ninja", R"(ninja-win\.zip)"); }},
-    {L"Clang", L"clang++.exe",
-     [] { return LatestAsset("mstorsjo/llvm-mingw", R"(llvm-mingw-[0-9]+-ucrt-x86_64\.zip)"); }},
-    {L"Python", L"python.exe", LatestPython},
-};
-
-std::wstring ReadPath() {
-    std::wstring path(kLongPath, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), kLongPath);
-    path.resize(length < kLongPath ? length : 0);
-    return path;
-}
-
-bool Trusted(const std::wstring& entry) {
-    static const fs::path own = ProgramFolder();
-    std::error_code error;
-    return !entry.empty() && entry.find(L"WindowsApps") == std::wstring::npos &&
-           fs::path(entry).is_absolute() && !fs::equivalent(entry, own, error);
+Download LatestOf(const ToolEntry& tool) {
+    return tool.repository ? LatestAsset(tool.repository, tool.pattern) : LatestPython();
 }
 
 UniqueHandle HoldUnchanged(const fs::path& file) {
@@ -59,9 +41,9 @@ std::string HexOf(HANDLE file, Digest::Algorithm algorithm) {
     }
 }
 
-fs::path Unpack(const Tool& tool, const fs::path& tools) {
+fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
     const std::wstring name = tool.name;
-    const Download download = tool.provider();
+    const Download download = LatestOf(tool);
     Log(name + L": downloading " + download.url);
     const fs::path folder = tools / name;
     std::error_code error;
@@ -128,32 +110,6 @@ fs::path Unpack(const Tool& tool, const fs::path& tools) {
 
 } // namespace
 
-fs::path ProgramFolder() {
-    std::wstring self(kLongPath, L'\0'); // long paths: not cut at MAX_PATH
-    self.resize(GetModuleFileNameW(nullptr, self.data(), kLongPath));
-    return fs::path(self).parent_path();
-}
-
-fs::path FindOnPath(const fs::path& program, bool filesOnly) {
-    const std::wstring path = ReadPath();
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(L';', start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        const std::wstring piece = path.substr(start, end - start);
-        start = end + 1;
-        if (!Trusted(piece))
-            continue;
-        const fs::path candidate = fs::path(piece) / program;
-        std::error_code error;
-        const fs::file_status status = fs::status(candidate, error);
-        if (fs::exists(status) && !(filesOnly && fs::is_directory(status)))
-            return candidate;
-    }
-    return {};
-}
-
 fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
     std::error_code error;
     fs::recursive_directory_iterator it(folder, error);
@@ -174,9 +130,8 @@ void ProvideTools(const fs::path& installFolder) {
     const fs::path tools = installFolder / L"tools";
     std::error_code error;
     fs::create_directories(tools, error);
-    for (const Tool& tool : kTools) {
-        if (s_cancel)
-            Fail(L"Cancelled.");
+    for (const ToolEntry& tool : maintenance::kToolTable) {
+        CheckCancel();
         const std::wstring name = tool.name;
         const fs::path onPath = FindOnPath(tool.program);
         if (!onPath.empty()) {

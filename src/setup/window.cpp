@@ -1,5 +1,11 @@
 // The setup window: start-up, controls, layout, the message loop and the window procedure.
-#include "setup.h"
+#include "window.h"
+#include "details.h"
+#include "form.h"
+#include "install.h"
+#include "runner.h"
+#include "steps.h"
+#include "taskbar.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -8,16 +14,23 @@
 
 namespace setup {
 
-UniqueGdi<HFONT> s_font;
-UniqueGdi<HFONT> s_titleFont;
 bool s_updateMode = false;
 bool s_showLog = false;
 std::atomic<bool> s_busy{false};
 std::thread s_worker;
-int s_dpi = 96;
 Worker s_install = Install;
 
 namespace {
+
+UniqueGdi<HFONT> s_font;
+UniqueGdi<HFONT> s_titleFont;
+int s_dpi = 96; // the system's, read at start-up: every layout figure is scaled by it
+
+int Px(int pixelsAt96Dpi) {
+    return MulDiv(pixelsAt96Dpi, s_dpi, 96);
+}
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 constexpr wchar_t kClassName[] = L"IronvaleSetup";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -137,8 +150,7 @@ void PlaceWindow() {
 
 void ShowExistingInstall() {
     std::error_code error;
-    const fs::path xex =
-        fs::path(Text(kIdFolder)) / L"ironvale-recomp" / L"game" / L"extracted" / L"default.xex";
+    const fs::path xex = fs::path(Text(kIdFolder)) / L"ironvale-recomp" / kGameMarker;
     if (!fs::exists(xex, error))
         return;
     SetWindowTextW(Item(kIdInstall), L"Update");
@@ -265,10 +277,6 @@ HWND Item(int id) {
     return GetDlgItem(s_window, id);
 }
 
-int Px(int pixelsAt96Dpi) {
-    return MulDiv(pixelsAt96Dpi, s_dpi, 96);
-}
-
 void Layout() {
     RECT rect{0, 0, Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight)};
     AdjustWindowRect(&rect, kWindowStyle, FALSE);
@@ -290,13 +298,13 @@ std::wstring Text(int id) {
 std::wstring UpdateFolder(const wchar_t* commandLine) {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(commandLine, &count);
+    const UniqueLocal owned(args);
     if (!args)
         return {};
     std::wstring folder;
     for (int i = 1; i + 1 < count; ++i)
         if (std::wstring_view(args[i]) == L"--update")
             folder = args[i + 1];
-    LocalFree(args);
     return folder;
 }
 
@@ -313,6 +321,8 @@ std::wstring DefaultFolder(const std::wstring& updateFolder, const fs::path& pro
         return L"C:\\Ironvale-Recomp";
     return std::wstring(drive) + L"\\Ironvale-Recomp";
 }
+
+namespace {
 
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -337,6 +347,8 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
                                                  : DefWindowProcW(window, message, wParam, lParam);
     }
 }
+
+} // namespace
 
 int RunSetup(HINSTANCE instance, int show) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

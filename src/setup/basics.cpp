@@ -1,0 +1,67 @@
+// Text conversion and the worker's failure.
+#include "basics.h"
+
+#include <climits>
+#include <cwchar>
+
+namespace setup {
+
+namespace {
+
+int ClampedSize(size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+} // namespace
+
+void Fail(const std::wstring& message) {
+    throw Failed{message};
+}
+
+std::wstring Widen(std::string_view bytes, bool* utf8) {
+    if (utf8)
+        *utf8 = true;
+    if (bytes.empty())
+        return {};
+    const int size = ClampedSize(bytes.size());
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
+    UINT codePage = CP_UTF8;
+    DWORD flags = MB_ERR_INVALID_CHARS;
+    if (length <= 0) {
+        // Not UTF-8: tools that write in the ANSI code page still read correctly.
+        if (utf8)
+            *utf8 = false;
+        codePage = CP_ACP;
+        flags = 0;
+        length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+        if (length <= 0)
+            return {};
+    }
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, flags, bytes.data(), size, text.data(), length);
+    return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty())
+        return {};
+    const int size = ClampedSize(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return {};
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring SizeText(ULONGLONG bytes) {
+    wchar_t text[32];
+    if (bytes >= (1ull << 30))
+        std::swprintf(text, 32, L"%.1f GB", static_cast<double>(bytes) / (1ull << 30));
+    else
+        std::swprintf(text, 32, L"%.0f MB", static_cast<double>(bytes) / (1ull << 20));
+    return text;
+}
+
+} // namespace setup

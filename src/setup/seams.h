@@ -1,0 +1,36 @@
+// The Windows calls tests replace, in one table, with the real functions as its defaults. Each
+// stands for a behaviour of Windows that Wine hides or a person would have to supply; a test
+// replaces one for a scope with Override (tests/support.h), which puts the default back.
+#pragma once
+
+#include "basics.h"
+
+struct ITaskbarList3; // <shobjidl.h>, where it is used
+
+namespace setup {
+
+struct Seams {
+    // Posts to the window. Windows refuses posts to a queue that already holds 10,000
+    // messages; Wine never does.
+    BOOL(WINAPI* post)(HWND, UINT, WPARAM, LPARAM);
+    // The worker's one dialog, the disk-space question: tests answer it without a screen.
+    int(WINAPI* ask)(HWND, LPCWSTR, LPCWSTR, UINT);
+    // Keeps the system awake during a run. Windows sleeps when left alone; Wine never does and
+    // shows nothing of the call.
+    EXECUTION_STATE(WINAPI* executionState)(EXECUTION_STATE);
+    // Finds the desktop and the profile. On Windows the lookup can fail (a Desktop redirected
+    // to a share that is offline, a profile policy); Wine always answers.
+    HRESULT(WINAPI* folderPath)(HWND, int, HANDLE, DWORD, LPWSTR);
+    // Makes a folder with an access list. Windows applies the list; Wine keeps none.
+    BOOL(WINAPI* makeFolder)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+    // The taskbar button's interface, and its flash: Wine has no taskbar.
+    HRESULT(WINAPI* makeTaskbar)(ITaskbarList3**);
+    BOOL(WINAPI* flash)(PFLASHWINFO);
+    // The wait between download attempts, seconds long; false when the run was cancelled
+    // meanwhile. Tests spend no time on it.
+    bool (*pause)(DWORD milliseconds);
+};
+
+extern Seams s_seams;
+
+} // namespace setup

@@ -1,0 +1,49 @@
+// System libraries, hashing and deleting: what the layers above take from Windows itself.
+#pragma once
+
+#include "basics.h"
+
+#include <string>
+
+namespace setup {
+
+// An export of a DLL in System32, never of one beside setup.exe; null when either is missing.
+void* SystemFunction(const wchar_t* library, const char* name);
+
+// Points function at that export; false when there is none.
+template <typename Function>
+bool Bind(Function& function, const wchar_t* library, const char* name) {
+    function = reinterpret_cast<Function>(SystemFunction(library, name));
+    return function != nullptr;
+}
+
+// What a download must hash to, in lowercase hex; no algorithm, nothing to check.
+struct Digest {
+    enum Algorithm { kNone, kSha256, kSha512 } algorithm = kNone;
+    std::string hex;
+};
+const wchar_t* AlgorithmName(Digest::Algorithm algorithm); // "SHA-256", as logs name it
+
+// A hash by Windows' own hashing (CNG). Hex() is empty when the hash could not be made.
+class Hash {
+  public:
+    explicit Hash(Digest::Algorithm algorithm = Digest::kSha256);
+    ~Hash();
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+    bool Add(const char* data, size_t size);
+    std::string Hex(); // lowercase; ends the hash
+
+  private:
+    void* m_algorithm = nullptr;
+    void* m_hash = nullptr;
+    ULONG m_size = 0;
+    bool m_ok = false;
+};
+
+// Deletes a file, or a folder with everything in it; true when nothing of it is left. A file
+// held by another program is retried for about five seconds. Read-only files go too, unless
+// clearReadOnly is false (the user's own file keeps its protection).
+bool Remove(const fs::path& path, bool clearReadOnly = true);
+
+} // namespace setup
