@@ -297,8 +297,9 @@ TEST_F(Runner, ManyRunsLeakNoHandles) {
     for (int i = 0; i < 5; ++i)
         Lines(LR"(out=warm\n)");
     inbox.received.clear();
+    // A handle left by one run in ten still shows past the tolerance below.
     const size_t before = CountHandles();
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 60; ++i) {
         try {
             Lines(LR"(out=line\n exit=0)");
         } catch (const Failed& failed) {

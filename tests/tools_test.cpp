@@ -1,7 +1,11 @@
-// Release lookup: the scanners on their own, then the providers through the stand-in services.
+// The tool step: PATH, the tools folder and downloads from the stand-in, unpacked by the real
+// bsdtar behind system32\tar.exe, with the real git and python behind the archived bridges.
+#include "maintenance.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace setup;
 using namespace testing_support;
@@ -9,215 +13,416 @@ using namespace testing_support;
 namespace {
 
 const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
+const fs::path kArchives = Widen(IRONVALE_ARCHIVES);
 
-std::string Asset(const std::string& address) {
-    return "{\"name\":\"x\",\"browser_download_url\": \"" + address + "\",\"size\":1}";
+std::wstring ReadPath() {
+    wchar_t path[32768];
+    const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32768);
+    return std::wstring(path, length);
 }
 
-// An asset as GitHub's API writes it, in its field order; digest is the whole value, or null.
-std::string RealAsset(const std::string& address, const std::string& digest) {
-    return R"({"url":"https://api/assets/1","id":1,"name":"n","uploader":{"login":"bot","id":2,)"
-           R"("type":"Bot"},"content_type":"application/zip","state":"uploaded","size":9,)"
-           R"("digest":)" +
-           digest + R"(,"browser_download_url":")" + address + R"("})";
+// The stand-in serves one test archive under another's name.
+void Serve(const std::wstring& archive, const std::wstring& as) {
+    fs::remove(kRoot / L"files" / as);
+    fs::copy_file(kArchives / archive, kRoot / L"files" / as);
 }
 
-void Publish(const std::string& repository, const std::string& body) {
-    const fs::path file =
-        kRoot / L"github" / L"repos" / Widen(repository) / L"releases" / L"latest";
-    fs::create_directories(file.parent_path());
-    WriteBytes(file, body);
-}
-
-std::wstring Message(const std::function<Download()>& lookup) {
+std::wstring Outcome(const fs::path& folder) {
     try {
-        const Download download = lookup();
-        const wchar_t* algorithm = download.digest.algorithm == Digest::kSha512   ? L" sha512 "
-                                   : download.digest.algorithm == Digest::kSha256 ? L" sha256 "
-                                                                                  : L"";
-        return L"returned " + download.url + algorithm + Widen(download.digest.hex);
+        ProvideTools(folder);
+        return L"ok";
     } catch (const Failed& failed) {
         return failed.message;
     }
 }
 
-TEST(Scan, DownloadAddressesAsTheExpressionFindsThem) {
-    struct Case {
-        const char* name;
-        std::string body;
-        std::vector<std::string> addresses;
-    };
-    const Case cases[] = {
-        {"two assets",
-         Asset("https://h/a/One.zip") + "," + Asset("https://h/b/Two.zip"),
-         {"https://h/a/One.zip", "https://h/b/Two.zip"}},
-        {"spaces and line ends", "\"browser_download_url\" \t\r\n:\n  \"x/y.zip\"", {"x/y.zip"}},
-        {"empty value skipped",
-         "\"browser_download_url\":\"\",\"browser_download_url\":\"z\"",
-         {"z"}},
-        {"key in other case", "\"Browser_Download_Url\":\"x\"", {}},
-        {"no closing quote", "\"browser_download_url\":\"never ends", {}},
-        {"no colon", "\"browser_download_url\" \"x\"", {}},
-        {"empty", "", {}},
-        {"not JSON", "<html>rate limited</html>", {}},
-        {"value kept as it stands", "\"browser_download_url\":\"a\\u0041b\"", {"a\\u0041b"}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(JsonStrings(c.body, "browser_download_url"), c.addresses) << c.name;
-}
-
-TEST(Scan, AssetNamesMatchWholeAndIgnoreCase) {
-    const std::string git = R"(MinGit-[0-9.]+-64-bit\.zip)";
-    struct Case {
-        std::string address;
-        bool matches;
-    };
-    const Case cases[] = {
-        {"https://h/d/v2.45.1/MinGit-2.45.1-64-bit.zip", true},
-        {"https://h/d/v2.45.1/MinGit-2.45.1-busybox-64-bit.zip", false},
-        {"https://h/d/v2.45.1/MinGit-2.45.1-64-bit.zip.sig", false},
-        {"https://h/d/MINGIT-2.45.1-64-BIT.ZIP", true},
-        {"MinGit-2.45.1-64-bit.zip", true},
-        {"https://h/MinGit-" + std::string(100000, '1') + "-64-bit.zip", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(AssetMatches(c.address, git), c.matches) << c.address.substr(0, 80);
-}
-
-TEST(Scan, NewestPythonByNumber) {
-    struct Case {
-        const char* name;
-        std::string body;
-        std::string version;
-    };
-    const Case cases[] = {
-        {"numeric order", R"({"versions":["3.12.2","3.12.10","3.12.9"]})", "3.12.10"},
-        {"others ignored", R"(["3.12.1","3.12.0-b1","3.13.1","3.11.99","3.12.3"])", "3.12.3"},
-        {"first of equals", R"(["3.12.07","3.12.7"])", "3.12.07"},
-        {"none", R"(["3.13.0","3.11.9"])", ""},
-        {"empty", "", ""},
-        {"long number", "[\"3.12." + std::string(50000, '9') + "\",\"3.12.1\"]",
-         "3.12." + std::string(50000, '9')},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(NewestPython312(c.body), c.version) << c.name;
-}
-
-class Providers : public ::testing::Test {
+class Tools : public ::testing::Test {
   protected:
+    void SetUp() override {
+        s_cancel = false;
+        original = ReadPath();
+        SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
+        OfferTools();
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"PATH", original.c_str());
+        s_cancel = false;
+    }
+    std::vector<std::wstring> Logged(const std::wstring& part) {
+        inbox.Pump();
+        std::vector<std::wstring> lines;
+        for (const auto& line : inbox.Texts(kMsgLog))
+            if (line.find(part) != std::wstring::npos)
+                lines.push_back(line);
+        return lines;
+    }
+
+    std::wstring original;
+    TempFolder temp;
+    fs::path folder = temp.path() / L"Ironvale";
+    fs::path tools = folder / L"tools";
     Inbox inbox;
 };
 
-TEST_F(Providers, LatestAssetReadsTheLatestRelease) {
-    const std::string repo = "git-for-windows/git";
-    const std::string pattern = R"(MinGit-[0-9.]+-64-bit\.zip)";
-    auto lookup = [&] { return LatestAsset(repo, pattern); };
-    struct Case {
-        const char* name;
-        std::string body;
-        std::wstring result;
-    };
-    const std::wstring noMatch = L"No download of git-for-windows/git matched what Setup expects.";
-    const std::string kLower = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
-    const std::string kUpper = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
-    const Case cases[] = {
-        {"beside busybox and a signature",
-         Asset("https://h/MinGit-2.45.1-busybox-64-bit.zip") +
-             Asset("https://h/MinGit-2.45.1-64-bit.zip.sig") +
-             Asset("https://h/MinGit-2.45.1-64-bit.zip"),
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"first of two",
-         Asset("https://h/1/MinGit-2.0-64-bit.zip") + Asset("https://h/2/MinGit-3.0-64-bit.zip"),
-         L"returned https://h/1/MinGit-2.0-64-bit.zip"},
-        {"its own digest",
-         "[" + RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "\"sha256:" + kUpper + "\"") + "]",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip sha256 " + Widen(kLower)},
-        {"only another asset has one",
-         "[" + RealAsset("https://h/Git-2.45.1-64-bit.exe", "\"sha256:" + kLower + "\"") + "," +
-             RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "null") + "]",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"one in the uploader only",
-         R"([{"uploader":{"digest":"sha256:)" + kLower +
-             R"("},"browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip"}])",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"two in the object",
-         R"([{"digest":"sha256:)" + kLower + R"(","digest":"sha256:)" + kUpper +
-             R"(","browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip"}])",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"too short",
-         "[" +
-             RealAsset("https://h/MinGit-2.45.1-64-bit.zip",
-                       "\"sha256:" + kLower.substr(1) + "\"") +
-             "]",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"another algorithm",
-         "[" + RealAsset("https://h/MinGit-2.45.1-64-bit.zip", "\"sha512:" + kLower + "\"") + "]",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"cut off",
-         R"([{"digest":"sha256:)" + kLower +
-             R"(","browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip")",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip"},
-        {"after the address",
-         R"([{"browser_download_url":"https://h/MinGit-2.45.1-64-bit.zip","digest":"sha256:)" +
-             kLower + R"("}])",
-         L"returned https://h/MinGit-2.45.1-64-bit.zip sha256 " + Widen(kLower)},
-        {"empty body", "", noMatch},
-        {"not JSON", "<html><body>Service unavailable</body></html>", noMatch},
-        {"10 MB with a 1 MB value",
-         std::string(9u << 20, ' ') + "\"browser_download_url\":\"" + std::string(1u << 20, 'v') +
-             "\"",
-         noMatch},
-    };
-    for (const auto& c : cases) {
-        Publish(repo, c.body);
-        EXPECT_EQ(Message(lookup), c.result) << c.name;
-    }
-    EXPECT_EQ(Message([] { return LatestAsset("nobody/nothing", "x"); }),
-              L"Couldn't reach GitHub to find nobody/nothing. Check the internet connection.");
+TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
+    const std::wstring before = ReadPath();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    const auto downloads = Logged(L": downloading ");
+    ASSERT_EQ(downloads.size(), 5u);
+    const wchar_t* order[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(downloads[i].rfind(std::wstring(order[i]) + L": downloading http", 0), 0u);
+    EXPECT_EQ(ReadPath(),
+              (tools / L"Python" / L"tools").native() + L";" +
+                  (tools / L"Clang" / L"llvm-mingw-20240606-ucrt-x86_64" / L"bin").native() + L";" +
+                  (tools / L"Ninja").native() + L";" +
+                  (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() + L";" +
+                  (tools / L"Git" / L"cmd").native() + L";" + before);
+    EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
+    // Checked where the release publishes a digest for the archive: not Ninja's (none), not
+    // Clang's (only another asset's); Python's against NuGet's SHA-512.
+    EXPECT_EQ(Logged(L": checksum"),
+              (std::vector<std::wstring>{L"Git: checksum OK", L"CMake: checksum OK",
+                                         L"Python: checksum OK"}));
+    for (const auto& entry : fs::directory_iterator(tools))
+        EXPECT_NE(entry.path().extension(), L".zip") << entry.path().string();
+    inbox.Pump();
+    const auto statuses = inbox.Texts(kMsgStatus);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), L"Checking the tools"), 1);
+    EXPECT_EQ(statuses.back(), L"Unpacking Python");
+    const Received* lastProgress = nullptr;
+    for (const auto& item : inbox.received)
+        if (item.message == kMsgProgress)
+            lastProgress = &item;
+    ASSERT_TRUE(lastProgress);
+    EXPECT_EQ(static_cast<INT_PTR>(lastProgress->wParam), -1);
+
+    // What was unpacked runs by its bare name: the real git and python behind the bridges.
+    std::string version;
+    EXPECT_EQ(setup::Run(L"git --version", {}, [&](std::string_view line) { version = line; }), 0u);
+    EXPECT_EQ(version.rfind("git version ", 0), 0u);
+    EXPECT_EQ(setup::Run(L"python -c \"import sys; sys.exit(5)\"", {}), 5u);
+
+    // Again in this process: all on PATH now, nothing changes.
+    inbox.Pump();
+    inbox.received.clear();
+    const std::wstring after = ReadPath();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": using ").size(), 5u);
+    EXPECT_EQ(ReadPath(), after);
+
+    // A new process (PATH as it was): found in the tools folder, nothing downloaded.
+    inbox.Pump();
+    inbox.received.clear();
+    SetEnvironmentVariableW(L"PATH", before.c_str());
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_TRUE(Logged(L": downloading ").empty());
+    EXPECT_TRUE(Logged(L": using ").empty());
+    EXPECT_EQ(Logged(L"Python: ").back(),
+              L"Python: " + (tools / L"Python" / L"tools" / L"python.exe").native());
 }
 
-TEST_F(Providers, PythonComesFromNuGet) {
-    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
-    fs::create_directories(index.parent_path());
-    fs::remove(index);
-    EXPECT_EQ(Message(LatestPython),
-              L"Couldn't reach NuGet for Python. Check the internet connection.");
-    WriteBytes(index, R"({"versions":["3.11.9","3.13.0"]})");
-    EXPECT_EQ(Message(LatestPython), L"No Python 3.12 package on NuGet.");
-    WriteBytes(index, R"({"versions":["3.12.2","3.12.10","3.12.9","3.12.11-rc1","3.13.1"]})");
-    const std::wstring package = L"returned " + Widen(IRONVALE_STANDIN) +
-                                 L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg";
-    // NuGet's SHA-512, from the catalog entry the registration leaf names; any doubt, no check.
-    const std::string zeros(86, 'A');
-    const fs::path leaf =
-        kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / L"3.12.10.json";
+TEST_F(Tools, PathIsSearchedAsItStands) {
+    TempFolder bin;
+    const fs::path apps = bin.path() / L"WindowsApps";
+    fs::create_directories(apps);
+    for (const wchar_t* program : {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe"})
+        WriteBytes(bin.path() / program, "MZ");
+    WriteBytes(apps / L"python.exe", "MZ");
+    fs::create_directories(bin.path() / L"dir" / L"ninja.exe"); // a folder counts on PATH
+    const std::wstring path =
+        L";" + apps.native() + L";;" + (bin.path() / L"dir").native() + L";" + bin.path().native();
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": using "),
+              (std::vector<std::wstring>{
+                  L"Git: using " + (bin.path() / L"git.exe").native(),
+                  L"CMake: using " + (bin.path() / L"cmake.exe").native(),
+                  L"Ninja: using " + (bin.path() / L"dir" / L"ninja.exe").native(),
+                  L"Clang: using " + (bin.path() / L"clang++.exe").native(),
+              }));
+    // The only python.exe was under WindowsApps: Python was downloaded and put in front.
+    EXPECT_EQ(Logged(L": downloading ").size(), 1u);
+    EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" + path);
+}
+
+TEST_F(Tools, FailuresNameTheirTool) {
     struct Case {
         const char* name;
-        std::string hash;
-        std::string algorithm;
-        std::wstring result;
+        std::function<void()> arrange;
+        std::wstring message;
     };
+    const fs::path tar = L"C:\\windows\\system32\\tar.exe";
+    const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
     const Case cases[] = {
-        {"published", zeros + "==", "SHA512", package + L" sha512 " + std::wstring(128, L'0')},
-        {"another algorithm", zeros + "==", "SHA256", package},
-        {"not base64", zeros + "=!", "SHA512", package},
-        {"too short", zeros.substr(4) + "==", "SHA512", package},
-        {"no catalog entry", "", "SHA512", package},
-        {"no registration leaf", zeros + "==", "SHA512", package},
-        {"a catalog entry elsewhere", zeros + "==", "SHA512", package},
+        {"substituted archive", [&] { Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip"); },
+         L"Git was damaged on the way (its checksum doesn't match). Try again."},
+        {"corrupt archive without a digest", [&] { Serve(L"corrupt.zip", L"ninja-win.zip"); },
+         L"Couldn't unpack Ninja."},
+        {"release document over 32 MiB",
+         [&] {
+             WriteBytes(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
+                            L"latest",
+                        std::string((32u << 20) + 1, ' '));
+         },
+         L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
+        {"no release document",
+         [&] {
+             fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
+                        L"latest");
+         },
+         L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
+        {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
+         L"Couldn't download Ninja."},
+        {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); },
+         L"Ninja didn't contain ninja.exe."},
+        {"no Python 3.12",
+         [&] {
+             WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]");
+         },
+         L"No Python 3.12 package on NuGet."},
+        {"cancelled", [&] { s_cancel = true; }, L"Cancelled."},
     };
     for (const auto& c : cases) {
-        PublishPythonHash(c.hash, c.algorithm);
-        if (std::string(c.name) == "no registration leaf")
-            fs::remove(leaf);
-        if (std::string(c.name) == "a catalog entry elsewhere") { // whole, but not NuGet's
-            fs::create_directories(kRoot / L"elsewhere");
-            WriteBytes(kRoot / L"elsewhere" / L"python.json",
-                       R"({"packageHash":")" + zeros + R"(==","packageHashAlgorithm":"SHA512"})");
-            WriteBytes(leaf, R"({"catalogEntry":")" IRONVALE_STANDIN R"(/elsewhere/python.json"})");
-        }
-        EXPECT_EQ(Message(LatestPython), c.result) << c.name;
+        SCOPED_TRACE(c.name);
+        TempFolder run;
+        OfferTools();
+        c.arrange();
+        EXPECT_EQ(Outcome(run.path()), c.message);
+        s_cancel = false;
+        SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
     }
+
+    // Without tar.exe the unpack command itself cannot start.
+    TempFolder run;
+    OfferTools();
+    fs::rename(tar, hidden);
+    const std::wstring outcome = Outcome(run.path());
+    fs::rename(hidden, tar);
+    const fs::path archive = run.path() / L"tools" / L"Git.zip";
+    EXPECT_EQ(outcome, L"Couldn't start: " + Quote(tar) + L" -xf " + Quote(archive) + L" -C " +
+                           Quote(run.path() / L"tools" / L"Git"));
+}
+
+TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
+    Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip");
+    EXPECT_EQ(Outcome(folder),
+              L"Git was damaged on the way (its checksum doesn't match). Try again.");
+    EXPECT_FALSE(fs::exists(tools / L"Git.zip"));
+    EXPECT_EQ(Logged(L"Git: expected "),
+              std::vector<std::wstring>{L"Git: expected SHA-256 " +
+                                        Widen(ArchiveSha256(L"MinGit-2.45.1-64-bit.zip")) +
+                                        L", got " + Widen(ArchiveSha256(L"corrupt.zip"))});
+    OfferTools();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L"Git: checksum OK").size(), 1u);
+}
+
+// One tool downloaded, the others stand-ins on PATH: what a part file left by an interrupted
+// download becomes in the next run. The stand-in counts the bytes it served.
+TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
+    const std::wstring cmakeZip = L"cmake-3.30.0-windows-x86_64.zip";
+    const fs::path served = kRoot / L"files" / cmakeZip;
+    const std::string whole = ReadBytes(kArchives / cmakeZip);
+    const std::string half = whole.substr(0, whole.size() / 2);
+    const fs::path part = tools / L"CMake.zip.part";
+    struct Case {
+        const char* name;
+        const wchar_t* tool;
+        const wchar_t* program;
+        std::function<void()> arrange;
+        std::wstring outcome;
+        std::vector<std::wstring> lines; // in setup.log, in this order
+        bool wholeAgain;                 // the archive was served in full once more
+    };
+    const Case cases[] = {
+        {"stalled half way and cancelled",
+         L"CMake",
+         L"cmake.exe",
+         [&] {
+             WriteBytes(served.native() + L".stall", "");
+             auto run = std::async(std::launch::async, [&] { return Outcome(folder); });
+             for (int i = 0; i < 300 && !(fs::exists(part) && fs::file_size(part) > 0); ++i)
+                 Sleep(50);
+             s_cancel = true;
+             EXPECT_EQ(run.get(), L"Cancelled.");
+             s_cancel = false;
+             fs::remove(served.native() + L".stall");
+             EXPECT_EQ(ReadBytes(part), half);
+         },
+         L"ok",
+         {L"CMake: resuming at 0 MB", L"CMake: checksum OK"},
+         false},
+        {"a server that ignores Range",
+         L"CMake",
+         L"cmake.exe",
+         [&] {
+             WriteBytes(part, half);
+             WriteBytes(served.native() + L".norange", "");
+         },
+         L"ok",
+         {L"CMake: the server can't resume; starting over", L"CMake: checksum OK"},
+         true},
+        {"a whole part: 416",
+         L"CMake",
+         L"cmake.exe",
+         [&] { WriteBytes(part, whole); },
+         L"ok",
+         {L"CMake: checksum OK"},
+         false},
+        {"a part of another release",
+         L"CMake",
+         L"cmake.exe",
+         [&] { WriteBytes(part, std::string(half.size(), 'x')); },
+         L"CMake was damaged on the way (its checksum doesn't match). Try again.",
+         {L"CMake: resuming at 0 MB", L"CMake: its checksum doesn't match",
+          L"CMake: expected SHA-256 "},
+         false},
+        {"Python's hash not NuGet's",
+         L"Python",
+         L"python.exe",
+         [&] { PublishPythonHash(std::string(86, 'A') + "=="); },
+         L"Python was damaged on the way (its checksum doesn't match). Try again.",
+         {L"Python: expected SHA-512 0000"},
+         true},
+        {"no hash published for Python",
+         L"Python",
+         L"python.exe",
+         [&] { PublishPythonHash(""); },
+         L"ok",
+         {},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder bin;
+        for (const wchar_t* program :
+             {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
+            if (std::wstring(program) != c.program)
+                fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+        SetEnvironmentVariableW(L"PATH", (bin.path().native() + L";C:\\windows\\system32").c_str());
+        RemoveTree(folder);
+        fs::create_directories(tools);
+        c.arrange();
+        inbox.Pump();
+        inbox.received.clear();
+        const unsigned long long before = StandInFigure(L"sent");
+        EXPECT_EQ(Outcome(folder), c.outcome);
+        const unsigned long long sent = StandInFigure(L"sent") - before;
+        const size_t size = std::wstring(c.tool) == L"CMake"
+                                ? whole.size()
+                                : ReadBytes(kArchives / L"python.3.12.10.nupkg").size();
+        EXPECT_EQ(sent >= size, c.wholeAgain) << sent << " bytes served";
+        const std::vector<std::wstring> logged = Logged(std::wstring(c.tool) + L": ");
+        size_t at = 0;
+        for (const std::wstring& line : c.lines) {
+            while (at < logged.size() && logged[at].rfind(line, 0) != 0)
+                ++at;
+            EXPECT_LT(at, logged.size()) << "missing, or out of order: " << Narrow(line);
+        }
+        if (c.lines.empty()) {
+            EXPECT_TRUE(Logged(L": checksum").empty());
+        }
+        EXPECT_FALSE(fs::exists(part)); // taken as the archive, or deleted as damaged
+        fs::remove(served.native() + L".norange");
+        OfferTools();
+    }
+}
+
+TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
+    OfferTools(L"ninja-deep.zip");
+    EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");
+    const fs::path deep = tools / L"Ninja" / L"a" / L"b" / L"c" / L"d" / L"ninja.exe";
+    EXPECT_TRUE(fs::exists(deep));
+    SetFileAttributesW(deep.c_str(), FILE_ATTRIBUTE_READONLY); // as archives may leave it
+    OfferTools();
+    inbox.Pump();
+    inbox.received.clear();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_EQ(Logged(L": downloading ").size(), 3u);   // Ninja again, and the two after it
+    EXPECT_FALSE(fs::exists(tools / L"Ninja" / L"a")); // the old content went first
+}
+
+// A folder of a tool's name that Setup didn't make is the user's: used if it has the program,
+// never wiped to unpack into.
+TEST_F(Tools, FoldersSetupDidNotMarkAreNeverWiped) {
+    fs::create_directories(tools / L"Python");
+    WriteBytes(tools / L"Python" / L"notes.txt", "mine");
+    EXPECT_EQ(Outcome(folder), L"tools\\Python holds files Setup didn't put there. Move them "
+                               L"away or choose another install folder.");
+    EXPECT_EQ(ReadBytes(tools / L"Python" / L"notes.txt"), "mine");
+
+    // Setup's own, but a file in it is held open: cleared in vain for a while, then said so.
+    fs::remove(tools / L"Python" / L"notes.txt");
+    WriteBytes(tools / L"Python" / maintenance::kToolMark, "");
+    UniqueHandle held(CreateFileW((tools / L"Python" / maintenance::kToolMark).c_str(),
+                                  GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(Outcome(folder),
+              L"Couldn't clear " + (tools / L"Python").native() + L" (a file in it is in use).");
+}
+
+TEST(FindUnder, ExactNamesToDepthThree) {
+    TempFolder temp;
+    const fs::path root = temp.path();
+    fs::create_directories(root / L"a" / L"b" / L"c" / L"d");
+    WriteBytes(root / L"a" / L"b" / L"c" / L"clang++.exe", "x");
+    WriteBytes(root / L"a" / L"b" / L"c" / L"d" / L"ninja.exe", "x");
+    WriteBytes(root / L"Git.EXE", "x");
+    fs::create_directories(root / L"cmake.exe");
+    WriteBytes(root / L"a" / L"cmake.exe", "x");
+    EXPECT_EQ(FindUnder(root, L"clang++.exe"), root / L"a" / L"b" / L"c" / L"clang++.exe");
+    EXPECT_EQ(FindUnder(root, L"ninja.exe"), fs::path());
+    EXPECT_EQ(FindUnder(root, L"git.exe"), fs::path());
+    EXPECT_EQ(FindUnder(root, L"cmake.exe"), root / L"a" / L"cmake.exe");
+    EXPECT_EQ(FindUnder(root / L"missing", L"cmake.exe"), fs::path());
+}
+
+} // namespace
+
+namespace {
+
+// The Linux side of a bridge, seen through Wine's Z: drive: gone, or a zombie waiting to be
+// reaped, once the bridge has been ended.
+bool LinuxProcessAlive(const std::string& pid) {
+    const std::string stat = ReadBytes(L"Z:\\proc\\" + Widen(pid) + L"\\stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+           stat[close + 2] != 'X';
+}
+
+TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
+    Inbox inbox;
+    s_cancel = false;
+    const std::wstring python =
+        Quote(HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe");
+    std::string pid;
+    UniqueHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::wstring failure;
+    auto running = std::async(std::launch::async, [&] {
+        try {
+            setup::Run(
+                python +
+                    L" -c \"import os, time; print(os.getpid(), flush=True); time.sleep(600)\"",
+                {}, [&](std::string_view line) {
+                    pid = line;
+                    SetEvent(started.get());
+                });
+        } catch (const Failed& failed) {
+            failure = failed.message;
+        }
+    });
+    ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
+    EXPECT_TRUE(LinuxProcessAlive(pid));
+    s_cancel = true;
+    TerminateJobObject(s_job.get(), 1);
+    WaitOrDie(running, 30, "Run of a bridged program after a cancel");
+    s_cancel = false;
+    EXPECT_EQ(failure, L"Cancelled.");
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i, Sleep(100))
+        gone = !LinuxProcessAlive(pid);
+    EXPECT_TRUE(gone) << "python3 " << pid << " outlived its bridge";
 }
 
 } // namespace
