@@ -218,6 +218,18 @@ TEST_F(Finishing, TheImageGoesOnlyWhenThisRunExtractedIt) {
         EXPECT_EQ(Logged(), std::vector<std::wstring>{L"Couldn't delete the disc image " +
                                                       choices.source.native()});
     }
+    // No extracted copy to show for it (the run never made one): the image is all there is.
+    const fs::path marker = run.sourceDir / L"game" / L"extracted" / L"default.xex";
+    fs::rename(marker, marker.native() + L".away");
+    EXPECT_EQ(Outcome(), kDone + L".");
+    EXPECT_TRUE(fs::exists(choices.source));
+    fs::rename(marker.native() + L".away", marker);
+    // A read-only image keeps its protection: the user's own choice.
+    SetFileAttributesW(choices.source.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Outcome(), kDone + L".");
+    EXPECT_TRUE(GetFileAttributesW(choices.source.c_str()) & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(choices.source.c_str(), FILE_ATTRIBUTE_NORMAL);
+
     const fs::path folder = temp.path() / L"disc folder";
     fs::create_directories(folder);
     const fs::path image = choices.source;

@@ -115,6 +115,8 @@ void UpdateFreeSpace() {
     SetWindowTextW(Item(kIdFreeSpaceLine), line.c_str());
 }
 
+namespace {
+
 fs::path PickFolder() {
     UniqueCom<IFileOpenDialog> dialog;
     if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
@@ -135,6 +137,8 @@ fs::path PickFolder() {
     CoTaskMemFree(path);
     return result;
 }
+
+} // namespace
 
 void BrowseSource() {
     if (Checked(kIdFolderChoice)) {

@@ -60,6 +60,8 @@ void Preflight(const Choices& choices, RunState& run) {
         Fail(L"Not enough disk space.");
 }
 
+namespace {
+
 std::wstring InstallSteps(const Choices& choices, RunState& run) {
     Preflight(choices, run);
     ProvideTools(choices.folder);
@@ -69,6 +71,8 @@ std::wstring InstallSteps(const Choices& choices, RunState& run) {
 
     return Finish(choices, run);
 }
+
+} // namespace
 
 void InstallWith(const Choices& choices, const Steps& steps) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
