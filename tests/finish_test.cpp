@@ -76,15 +76,16 @@ class Finishing : public ::testing::Test {
 
     void Leftovers() {
         fs::create_directories(run.sourceDir / L"build" / L"obj");
-        WriteBytes(run.sourceDir / L"build" / L"obj" / L"a.obj", std::string(1000, 'o'));
-        WriteBytes(run.sourceDir / L"build" / L"obj" / L"b.lib", std::string(1000, 'l'));
+        // 5 MiB in all, so that the totals show what was counted.
+        WriteBytes(run.sourceDir / L"build" / L"obj" / L"a.obj", std::string(2 << 20, 'o'));
+        WriteBytes(run.sourceDir / L"build" / L"obj" / L"b.lib", std::string(3 << 20, 'l'));
     }
     // Three tools Setup unpacked (Clang's program read-only, as archives may have it), and the
     // user's own things, a Python of theirs among them.
     void Tools() {
         for (const wchar_t* name : {L"Git", L"CMake", L"Clang"}) {
             fs::create_directories(tools / name);
-            WriteBytes(tools / name / L"program.exe", std::string(2048, 't'));
+            WriteBytes(tools / name / L"program.exe", std::string(1 << 20, 't')); // 3 MiB in all
             WriteBytes(tools / name / maintenance::kToolMark, "");
         }
         SetFileAttributesW((tools / L"Clang" / L"program.exe").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -173,13 +174,16 @@ TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {
                                     GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked);
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(Outcome(), kDone + L"." + Freed(L"0 MB")); // 6 KB of tools rounds to 0 MB
+    EXPECT_EQ(Outcome(), kDone + L"." + Freed(L"3 MB")); // the tools alone
     const ULONGLONG waited = GetTickCount64() - start;   // for the lock to go, before giving up
     EXPECT_GE(waited, 4500u);
     EXPECT_LT(waited, 9000u);
     const auto lines = Logged();
     ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], L"Deleting Build leftovers (object files, libraries, generated C++): 5 MB");
     EXPECT_EQ(lines[2], L"(some of it couldn't be deleted)");
+    EXPECT_EQ(lines[3],
+              L"Deleting Build tools Setup downloaded (Git, CMake, Ninja, Clang, Python): 3 MB");
     EXPECT_FALSE(fs::exists(run.sourceDir / L"build" / L"obj" / L"b.lib"));
     EXPECT_FALSE(fs::exists(tools / L"Clang"));                    // read-only inside
     EXPECT_EQ(ReadBytes(tools / L"users-own.txt"), "not Setup's"); // never Setup's to delete
@@ -198,7 +202,7 @@ TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {
     });
     const std::wstring outcome = Outcome();
     scanner.join();
-    EXPECT_EQ(outcome, kDone + L"." + Freed(L"0 MB"));
+    EXPECT_EQ(outcome, kDone + L"." + Freed(L"5 MB"));
     EXPECT_FALSE(fs::exists(run.sourceDir / L"build" / L"obj" / L"a.obj"));
     EXPECT_EQ(Logged().size(), 3u); // nothing couldn't be deleted
 }
@@ -243,7 +247,7 @@ TEST_F(Finishing, AllThreeOptionsInOrder) {
     Leftovers();
     Tools();
     choices = {choices.source, choices.folder, true, true, true};
-    EXPECT_EQ(Outcome(), kDone + kDesktopSuffix + Freed(L"0 MB") + kImageSentence);
+    EXPECT_EQ(Outcome(), kDone + kDesktopSuffix + Freed(L"8 MB") + kImageSentence);
     EXPECT_FALSE(fs::exists(choices.source));
     EXPECT_TRUE(fs::exists(runtime / L"IronvaleLauncher.exe"));
     EXPECT_TRUE(fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex"));
