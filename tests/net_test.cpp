@@ -211,12 +211,23 @@ TEST_F(Fetch, ACancelEndsTheDownloadWhateverItWaitsFor) {
         s_cancel = false;
         const fs::path file = temp.path() / (std::wstring(L"cancelled ") + Widen(c.name));
         std::atomic<ULONGLONG> cancelledAt{0};
+        const std::wstring path = Fresh(c.path);
         std::thread cancel([&] {
-            Sleep(700);
+            // Once the request is at the stand-in, and for a body once some of it is written.
+            const fs::path part = file.native() + L".part";
+            for (int wait = 0; wait < 1000; ++wait, Sleep(20)) {
+                std::string paths;
+                GetBody(Url(L"/fault/paths/0"), paths);
+                std::error_code error;
+                const auto written = fs::file_size(part, error);
+                if (paths.find(Narrow(path)) != std::string::npos &&
+                    (!c.bodyBegun || (!error && written > 0)))
+                    break;
+            }
             cancelledAt = GetTickCount64();
             s_cancel = true;
         });
-        const bool ok = GetFile(Url(c.path), file);
+        const bool ok = GetFile(Url(path), file);
         const ULONGLONG returnedAt = GetTickCount64();
         cancel.join();
         EXPECT_FALSE(ok) << c.name;
