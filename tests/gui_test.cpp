@@ -276,7 +276,7 @@ TEST(Start, CommandLineDecidesFolderAndWhetherTheRunStartsByItself) {
 
 // Paths past MAX_PATH (a deep Downloads folder, a long install folder) work only for programs
 // whose manifest says so.
-TEST(Start, TheManifestAllowsLongPaths) {
+TEST(Start, TheManifestAndTheVersionAreComplete) {
     const HMODULE exe = LoadLibraryExW(SetupExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_TRUE(exe);
     const HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
@@ -284,7 +284,35 @@ TEST(Start, TheManifestAllowsLongPaths) {
     const char* text = static_cast<const char*>(LockResource(LoadResource(exe, found)));
     const std::string manifest(text, SizeofResource(exe, found));
     FreeLibrary(exe);
-    EXPECT_NE(manifest.find("WindowsSettings\">true</longPathAware>"), std::string::npos);
+    for (const char* part :
+         {"WindowsSettings\">true</longPathAware>", "name=\"IronvaleRecomp.Setup\"",
+          "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"})
+        EXPECT_NE(manifest.find(part), std::string::npos) << part;
+
+    // Properties, Details: what people and IT departments read before they run it.
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(SetupExe().c_str(), &ignored));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(
+        GetFileVersionInfoW(SetupExe().c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    const std::pair<const wchar_t*, std::wstring> fields[] = {
+        {L"FileDescription", L"Ironvale Recompiled Setup"},
+        {L"ProductName", L"Ironvale Recompiled Setup"},
+        {L"OriginalFilename", L"setup.exe"},
+        {L"InternalName", L"setup"},
+        {L"FileVersion", Widen(IRONVALE_VERSION)},
+        {L"ProductVersion", Widen(IRONVALE_VERSION)},
+    };
+    for (const auto& [name, expected] : fields) {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+        ASSERT_TRUE(
+            VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            << Narrow(name);
+        EXPECT_EQ(std::wstring(value), expected) << Narrow(name);
+    }
 }
 
 TEST(Start, SetupInsideAnInstallDefaultsToIt) {

@@ -11,8 +11,11 @@ namespace {
 #ifndef IRONVALE_COMMIT
 #define IRONVALE_COMMIT "0000000"
 #endif
+#ifndef IRONVALE_VERSION
+#define IRONVALE_VERSION "0.0.0"
+#endif
 
-constexpr char kVersion[] = "0.1.0 (" IRONVALE_COMMIT ")";
+constexpr char kVersion[] = IRONVALE_VERSION " (" IRONVALE_COMMIT ")";
 
 bool IsEmptyFolder(const fs::path& folder) {
     std::error_code error;
