@@ -26,6 +26,8 @@ A served file F stalls like /fault/hang while a file F.hang exists beside it, an
 GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
 F.ratelimit exists: its content is the epoch second of x-ratelimit-reset. While F.stall exists,
 F's answer stops half way and hangs; while F.norange exists, F's answer ignores Range. While
+F.status exists, F answers with the status it holds, and a Retry-After of the second number
+if there is one ("429 3600"). While
 F.tls exists, F answers 302 to the same path over HTTPS on the next port, where the same files
 are served with a throwaway certificate for 127.0.0.1 (ROOT/tls/cert.der, for the tests to
 trust).
@@ -265,6 +267,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if os.path.exists(path + ".hang"):
             self.hang()
+            return
+        if os.path.exists(path + ".status"):
+            with open(path + ".status") as f:
+                words = f.read().split()
+            self.send_response(int(words[0]))
+            if len(words) > 1:
+                self.send_header("Retry-After", words[1])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
             return
         if os.path.exists(path + ".ratelimit"):
             with open(path + ".ratelimit") as f:

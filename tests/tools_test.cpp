@@ -154,6 +154,9 @@ TEST_F(Tools, FailuresNameTheirTool) {
         std::wstring message;
     };
     const fs::path tar = L"C:\\windows\\system32\\tar.exe";
+    const std::wstring answered =
+        (kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" / L"latest").native() +
+        L".status";
     const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
     const Case cases[] = {
         {"substituted archive", [&] { Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip"); },
@@ -173,6 +176,8 @@ TEST_F(Tools, FailuresNameTheirTool) {
                         L"latest");
          },
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
+        {"a plain 403, not the rate limit", [&] { WriteBytes(answered, "403"); },
+         L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
          L"Couldn't download Ninja."},
         {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); },
@@ -190,8 +195,22 @@ TEST_F(Tools, FailuresNameTheirTool) {
         OfferTools();
         c.arrange();
         EXPECT_EQ(Outcome(run.path()), c.message);
+        fs::remove(answered);
         s_cancel = false;
         SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
+    }
+
+    // GitHub's secondary limit: 429 with Retry-After names the time it ends (the minute may turn
+    // while the run goes, so only the sentence is compared).
+    {
+        TempFolder run;
+        OfferTools();
+        WriteBytes(answered, "429 3600");
+        const std::wstring outcome = Outcome(run.path());
+        fs::remove(answered);
+        EXPECT_EQ(
+            outcome.rfind(L"GitHub's limit of requests from this network is used up until ", 0), 0u)
+            << Narrow(outcome);
     }
 
     // Without tar.exe the unpack command itself cannot start.
