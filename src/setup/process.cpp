@@ -164,6 +164,16 @@ class HandleList {
     bool m_ok = true;
 };
 
+constexpr DWORD kFirstStartPauseMs = 100;
+constexpr DWORD kLastStartPauseMs = 800;
+
+// Refusals that another try can't change: the program or the folder isn't there, or isn't one.
+bool NeverStarts(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_DIRECTORY || error == ERROR_BAD_EXE_FORMAT ||
+           error == ERROR_INVALID_PARAMETER;
+}
+
 // Nothing a child runs may wait for a person: there is no console to answer on. git fails
 // instead of asking for a sign-in, and Python writes UTF-8 rather than the ANSI code page,
 // which can't spell every user's name and stops the build script with UnicodeEncodeError.
@@ -206,14 +216,23 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     // Named by its full path: left to itself, CreateProcessW would look in setup.exe's folder
     // and the current folder before PATH, and run whatever git.exe lies in Downloads.
     const fs::path program = ProgramOf(command);
-    std::wstring commandLine = command; // CreateProcessW may write into it
     PROCESS_INFORMATION info{};
-    const BOOL started =
-        !program.empty() && startup.lpAttributeList &&
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                       folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
-    const DWORD startError = GetLastError();
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    // A virus scanner holds a program it has just seen for a moment, and a loaded machine can
+    // refuse a start for want of resources: such refusals are tried again for about 1.5 s.
+    for (DWORD pause = kFirstStartPauseMs; !program.empty() && startup.lpAttributeList;
+         pause *= 2) {
+        std::wstring commandLine = command; // CreateProcessW may write into it
+        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                                 nullptr, folder.empty() ? nullptr : folder.c_str(),
+                                 &startup.StartupInfo, &info);
+        startError = started ? 0 : GetLastError();
+        if (started || NeverStarts(startError) || pause > kLastStartPauseMs || s_cancel)
+            break;
+        Sleep(pause);
+    }
     // Only the child may hold the write end now, so end-of-stream means it (and whatever it
     // started) has gone.
     writeEnd.reset();
