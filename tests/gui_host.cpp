@@ -15,7 +15,9 @@
 //   IRONVALE_HOST_RUN=steps:ok  progress -1, 40 and 75, each once the bar shows the one before;
 //   IRONVALE_HOST_RUN=steps:fail  then it waits for IronvaleHostRelease and succeeds or fails
 // With IRONVALE_TASKBAR_LOG=FILE, the taskbar button and its flash are recording stand-ins that
-// write each call to FILE, a line each (Wine has no taskbar).
+// write each call to FILE, a line each (Wine has no taskbar). With IRONVALE_ANNOUNCE_LOG=FILE,
+// each live-region event is a line there: the milliseconds since the one before, and the text
+// of the control it is raised on.
 #include "details.h"
 #include "form.h"
 #include "install.h"
@@ -87,8 +89,8 @@ LRESULT CALLBACK Taken(int code, WPARAM wParam, LPARAM lParam) {
 // The calls Setup makes on the taskbar button, with what the window's bar shows at the time.
 class TaskbarRecorder final : public ITaskbarList3 {
   public:
-    static void Write(const std::string& line) {
-        const std::wstring file = Environment(L"IRONVALE_TASKBAR_LOG");
+    static void Write(const std::string& line, const wchar_t* log = L"IRONVALE_TASKBAR_LOG") {
+        const std::wstring file = Environment(log);
         if (FILE* out = _wfopen(file.c_str(), L"ab")) {
             std::fputs((line + "\r\n").c_str(), out);
             std::fclose(out);
@@ -101,6 +103,16 @@ class TaskbarRecorder final : public ITaskbarList3 {
     static BOOL WINAPI Flash(PFLASHWINFO info) {
         Write(info->dwFlags == (FLASHW_ALL | FLASHW_TIMERNOFG) ? "flash until back" : "flash");
         return TRUE;
+    }
+
+    static void WINAPI Announce(DWORD event, HWND control, LONG object, LONG child) {
+        static ULONGLONG last = GetTickCount64();
+        const ULONGLONG now = GetTickCount64();
+        wchar_t text[256] = L"";
+        GetWindowTextW(control, text, 256);
+        if (event == 0x8019 && object == OBJID_CLIENT && child == CHILDID_SELF)
+            Write(std::to_string(now - std::exchange(last, now)) + " " + Narrow(text),
+                  L"IRONVALE_ANNOUNCE_LOG");
     }
 
     HRESULT STDMETHODCALLTYPE SetProgressValue(HWND window, ULONGLONG done,
@@ -261,6 +273,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     if (!Environment(L"IRONVALE_TASKBAR_LOG").empty()) {
         s_seams.makeTaskbar = TaskbarRecorder::Make;
         s_seams.flash = TaskbarRecorder::Flash;
+        s_seams.announce = TaskbarRecorder::Announce;
     }
     const int code = RunSetup(instance, show);
     if (hook)

@@ -10,8 +10,10 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <functional>
+#include <set>
 
 using namespace setup;
 using namespace testing_support;
@@ -148,6 +150,16 @@ class App {
         return text;
     }
 
+    // As Windows tells a window that went to a monitor of another scale. The rectangle is read
+    // in the window's own process, so it is put there.
+    void ChangeDpi(int dpi, const RECT& suggested) const {
+        void* remote = VirtualAllocEx(m_process.get(), nullptr, sizeof suggested,
+                                      MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        WriteProcessMemory(m_process.get(), remote, &suggested, sizeof suggested, nullptr);
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote));
+        VirtualFreeEx(m_process.get(), remote, 0, MEM_RELEASE);
+    }
+
     void Kill() const { // as a crash ends it
         TerminateProcess(m_process.get(), 3);
         WaitForSingleObject(m_process.get(), 20000);
@@ -202,6 +214,29 @@ fs::path HostExe() {
     return HelperFolder() / L"gui_host.exe";
 }
 
+// The screen's pixels in that rectangle, top row first, as 32-bit BGRX.
+std::vector<DWORD> Capture(const RECT& area) {
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    GdiFlush();
+    std::vector<DWORD> pixels(static_cast<const DWORD*>(bits),
+                              static_cast<const DWORD*>(bits) +
+                                  static_cast<size_t>(width) * height);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
 // Keeps a picture of the screen for people to look at (there is no window manager, so the
 // window is all there is).
 void SaveScreenshot(const std::wstring& name) {
@@ -210,30 +245,67 @@ void SaveScreenshot(const std::wstring& name) {
     Sleep(300); // let the last repaint land
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-    GdiFlush();
+    std::vector<DWORD> pixels = Capture({0, 0, width, height});
     // GDI leaves the alpha byte as it pleases; image viewers would take it for transparency.
-    auto* pixel = static_cast<unsigned char*>(bits);
-    for (long i = 0; i < static_cast<long>(width) * height; ++i)
-        pixel[i * 4 + 3] = 0xFF;
-    const DWORD size = static_cast<DWORD>(width) * height * 4;
-    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader + size), 0,
-                          0, static_cast<DWORD>(sizeof file + sizeof info.bmiHeader)};
+    for (DWORD& pixel : pixels)
+        pixel |= 0xFF000000;
+    const DWORD size = static_cast<DWORD>(pixels.size() * 4);
+    BITMAPINFOHEADER header{sizeof header, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof file + sizeof header + size), 0, 0,
+                          static_cast<DWORD>(sizeof file + sizeof header)};
     std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
-    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-    bytes.append(static_cast<const char*>(bits), size);
+    bytes.append(reinterpret_cast<const char*>(&header), sizeof header);
+    bytes.append(reinterpret_cast<const char*>(pixels.data()), size);
     WriteBytes(folder / (name + L".bmp"), bytes);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+}
+
+// Every control's place, in client pixels.
+std::vector<std::pair<int, RECT>> Places(const App& app) {
+    std::vector<std::pair<int, RECT>> places;
+    for (int id = kIdSource; id <= kIdOptionsFrame; ++id) {
+        RECT rect{};
+        GetWindowRect(app.Item(id), &rect);
+        MapWindowPoints(nullptr, app.window, reinterpret_cast<POINT*>(&rect), 2);
+        places.push_back({id, rect});
+    }
+    return places;
+}
+
+// What a person sees is whole: each shown control inside the client area, and none on another
+// but inside its frame.
+void ExpectTidy(const App& app) {
+    RECT client{};
+    GetClientRect(app.window, &client);
+    const auto places = Places(app);
+    auto frame = [](int id) {
+        return id == kIdSourceFrame || id == kIdFolderFrame || id == kIdOptionsFrame;
+    };
+    for (const auto& [id, rect] : places) {
+        RECT part{};
+        if (!app.Visible(id))
+            continue;
+        EXPECT_TRUE(IntersectRect(&part, &rect, &client) && EqualRect(&part, &rect)) << id;
+        for (const auto& [other, at] : places)
+            if (other > id && app.Visible(other) && IntersectRect(&part, &rect, &at)) {
+                EXPECT_TRUE(frame(id) ? EqualRect(&part, &at)
+                                      : frame(other) && EqualRect(&part, &rect))
+                    << id << " overlaps " << other;
+            }
+    }
+}
+
+// How many pixel rows of a control its text inks: the height its font is drawn at.
+int InkRows(const App& app, int id) {
+    RedrawWindow(app.window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    RECT rect{};
+    GetWindowRect(app.Item(id), &rect);
+    const std::vector<DWORD> pixels = Capture(rect);
+    const long width = rect.right - rect.left;
+    int rows = 0;
+    for (long row = 0; row < rect.bottom - rect.top; ++row)
+        rows += std::any_of(pixels.begin() + row * width, pixels.begin() + (row + 1) * width,
+                            [](DWORD pixel) { return (pixel & 0xFF) < 96; });
+    return rows;
 }
 
 const std::wstring kFullFolder =
@@ -287,7 +359,8 @@ TEST(Start, TheManifestAndTheVersionAreComplete) {
     for (const char* part :
          {"WindowsSettings\">true</longPathAware>", "name=\"IronvaleRecomp.Setup\"",
           "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
-          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"})
+          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",
+          "WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>"})
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
 
     // Properties, Details: what people and IT departments read before they run it.
@@ -354,10 +427,11 @@ TEST(Geometry, FirstShowingAndDetails) {
     const SIZE client = app.Client();
     EXPECT_EQ(client.cx, Scaled(640));
     EXPECT_EQ(client.cy, Scaled(422));
-    RECT rect{};
-    GetWindowRect(app.window, &rect);
-    EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - (rect.right - rect.left)) / 2);
-    EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - (rect.bottom - rect.top)) / 3);
+    RECT window{}, screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    GetWindowRect(app.window, &window);
+    RECT onScreen{};
+    EXPECT_TRUE(IntersectRect(&onScreen, &window, &screen) && EqualRect(&onScreen, &window));
+    ExpectTidy(app);
     EXPECT_FALSE(app.Visible(kIdPlay));
     EXPECT_FALSE(app.Visible(kIdDetails));
     EXPECT_EQ(app.Text(kIdDetailsButton), L"Show details");
@@ -365,13 +439,45 @@ TEST(Geometry, FirstShowingAndDetails) {
     EXPECT_TRUE(app.Checked(kIdImageChoice));
     EXPECT_TRUE(app.Checked(kIdShortcut));
     EXPECT_FALSE(app.Checked(kIdDeleteImage));
-    RECT control{};
-    GetWindowRect(app.Item(kIdInstall), &control);
-    MapWindowPoints(nullptr, app.window, reinterpret_cast<POINT*>(&control), 2);
-    EXPECT_EQ(control.left, Scaled(530));
-    EXPECT_EQ(control.bottom - control.top, Scaled(28));
     const std::wstring dpi = std::to_wstring(Scaled(96));
     SaveScreenshot(L"idle-" + dpi + L"dpi");
+
+    // To a monitor at 144 DPI (from 144, to one at 96, as the screen has no room for more),
+    // and back: every control, both fonts and the frame follow, and nothing else changes.
+    const auto places = Places(app);
+    const int status = InkRows(app, kIdStatus), title = InkRows(app, kIdTitle);
+    const int from = Scaled(96), to = from == 144 ? 96 : 144;
+    auto scale = [&](int pixels) { return MulDiv(pixels, to, from); };
+    // Windows suggests the client area scaled, in a frame drawn at the new DPI; Wine keeps the
+    // frame it has.
+    const RECT suggested{40, 30, 40 + scale(client.cx) + window.right - window.left - client.cx,
+                         30 + scale(client.cy) + window.bottom - window.top - client.cy};
+    app.ChangeDpi(to, suggested);
+    RECT now{};
+    GetWindowRect(app.window, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    ExpectTidy(app);
+    const auto scaled = Places(app);
+    for (size_t i = 0; i < places.size(); ++i) {
+        const RECT& was = places[i].second;
+        const RECT& is = scaled[i].second;
+        SCOPED_TRACE(places[i].first);
+        for (auto [before, after] :
+             {std::pair(was.left, is.left), std::pair(was.top, is.top),
+              std::pair(was.right, is.right), std::pair(was.bottom, is.bottom)})
+            EXPECT_NEAR(after, scale(before), 2);
+    }
+    EXPECT_NEAR(InkRows(app, kIdStatus), scale(status), 2);
+    EXPECT_NEAR(InkRows(app, kIdTitle), scale(title), 2);
+    EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
+    SaveScreenshot(L"idle-" + dpi + L"dpi-moved-to-" + std::to_wstring(to) + L"dpi");
+    app.ChangeDpi(from, window);
+    GetWindowRect(app.window, &now);
+    EXPECT_TRUE(EqualRect(&now, &window));
+    const auto back = Places(app);
+    for (size_t i = 0; i < places.size(); ++i)
+        EXPECT_TRUE(EqualRect(&back[i].second, &places[i].second)) << places[i].first;
+    EXPECT_EQ(InkRows(app, kIdStatus), status);
 
     app.ClickAndWait(kIdDetailsButton);
     EXPECT_EQ(app.Client().cx, Scaled(640));
@@ -458,6 +564,59 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     EXPECT_EQ(app.WaitForBox(500), nullptr);
     EXPECT_TRUE(app.Checked(kIdDeleteImage));
     EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
+}
+
+// The keyboard focus of the window's thread.
+HWND Focus(const App& app) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(app.window, nullptr), &info);
+    return info.hwndFocus;
+}
+
+// Typed into the focused control, through the window's message loop; true once the focus moved.
+bool PressMovesFocus(const App& app, WPARAM key) {
+    HWND from = Focus(app);
+    PostMessageW(from ? from : app.window, WM_KEYDOWN, key, 1);
+    return WaitFor([&] { return Focus(app) != from; }, 5000);
+}
+
+// Tab visits every control a person can use once, as they read the window: rows from the top,
+// left to right in a row. Enter then presses Install.
+TEST(Form, TabFollowsTheScreenAndEnterPressesInstall) {
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    SetForegroundWindow(app.window);
+    app.ClickAndWait(kIdDetailsButton); // the details box too
+    std::vector<HWND> visited;
+    while (PressMovesFocus(app, VK_TAB) &&
+           std::find(visited.begin(), visited.end(), Focus(app)) == visited.end())
+        visited.push_back(Focus(app));
+    ASSERT_FALSE(visited.empty());
+    EXPECT_EQ(Focus(app), visited.front()) << "Tab goes round";
+    std::vector<HWND> usable;
+    for (int id = kIdSource; id <= kIdOptionsFrame; ++id)
+        if ((GetWindowLongW(app.Item(id), GWL_STYLE) & WS_TABSTOP) && app.Visible(id) &&
+            app.Enabled(id) && id != kIdFolderChoice) // a radio group is one stop
+            usable.push_back(app.Item(id));
+    EXPECT_EQ(std::set<HWND>(visited.begin(), visited.end()),
+              std::set<HWND>(usable.begin(), usable.end()));
+    // From the first control on screen, the source's radio group.
+    const auto first = std::find(visited.begin(), visited.end(), app.Item(kIdImageChoice));
+    ASSERT_NE(first, visited.end());
+    std::rotate(visited.begin(), first, visited.end());
+    for (size_t i = 1; i < visited.size(); ++i) {
+        RECT a{}, b{};
+        GetWindowRect(visited[i - 1], &a);
+        GetWindowRect(visited[i], &b);
+        EXPECT_TRUE(a.bottom <= b.top || (a.top < b.bottom && a.right <= b.left))
+            << GetDlgCtrlID(visited[i - 1]) << " before " << GetDlgCtrlID(visited[i]);
+    }
+    while (Focus(app) != app.Item(kIdFolder))
+        ASSERT_TRUE(PressMovesFocus(app, VK_TAB));
+    app.SetText(kIdFolder, L"");
+    PostMessageW(app.Item(kIdFolder), WM_KEYDOWN, VK_RETURN, 1);
+    EXPECT_EQ(app.ExpectBox(), L"Choose a folder to install to.");
 }
 
 TEST(Form, NoDeleteQuestionInUpdateMode) {
@@ -563,9 +722,17 @@ void ExpectEndedByTheJob(const std::vector<UniqueHandle>& children) {
 // recording stand-in wrote them.
 class TaskbarRecord {
   public:
-    TaskbarRecord() { SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", m_file.c_str()); }
-    ~TaskbarRecord() { SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", nullptr); }
+    TaskbarRecord() {
+        SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", m_file.c_str());
+        SetEnvironmentVariableW(L"IRONVALE_ANNOUNCE_LOG", m_announced.c_str());
+    }
+    ~TaskbarRecord() {
+        SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", nullptr);
+        SetEnvironmentVariableW(L"IRONVALE_ANNOUNCE_LOG", nullptr);
+    }
     std::vector<std::string> Lines() const { return SplitLines(ReadBytes(m_file)); }
+    // What screen readers were told: each as "MS TEXT", MS since the one before.
+    std::vector<std::string> Announced() const { return SplitLines(ReadBytes(m_announced)); }
     // What Explorer does once the window's button exists.
     static void ButtonCreated(const App& app) {
         SendMessageW(app.window, RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
@@ -574,6 +741,7 @@ class TaskbarRecord {
   private:
     TempFolder m_temp;
     fs::path m_file = m_temp.path() / L"taskbar.log";
+    fs::path m_announced = m_temp.path() / L"announced.log";
 };
 
 using Calls = std::vector<std::string>;
@@ -657,6 +825,13 @@ TEST(Run, TheTaskbarButtonFollowsTheRun) {
         SetEvent(release.get());
         EXPECT_EQ(app.ExpectBox(), c.box);
         DestroyWindow(other);
+        // The status and the end each once, a second apart at least; the steps of the bar not.
+        ASSERT_TRUE(WaitFor([&] { return taskbar.Announced().size() >= 2; }));
+        const Calls told = taskbar.Announced();
+        ASSERT_EQ(told.size(), 2u);
+        EXPECT_EQ(told[0].substr(told[0].find(' ')), " Stepping");
+        EXPECT_EQ(told[1].substr(told[1].find(' ')), " " + Narrow(c.box));
+        EXPECT_GE(std::stoi(told[1]), 900) << told[1];
         Calls expected = run;
         expected.insert(expected.end(), c.end.begin(), c.end.end());
         EXPECT_EQ(taskbar.Lines(), expected);

@@ -33,6 +33,9 @@ inline void CloseKernelHandle(HANDLE handle) {
 template <typename T> void DeleteGdiObject(T object) {
     DeleteObject(object);
 }
+inline void DestroyIconHandle(HICON icon) {
+    DestroyIcon(icon);
+}
 inline void FreeLocal(void* memory) {
     LocalFree(memory);
 }
@@ -67,6 +70,7 @@ template <typename T, void (*Close)(T), bool (*Valid)(T) = NotNull<T>> class Uni
 
 using UniqueHandle = Unique<HANDLE, CloseKernelHandle, ValidHandle>;
 template <typename T> using UniqueGdi = Unique<T, DeleteGdiObject<T>>; // fonts, brushes
+using UniqueIcon = Unique<HICON, DestroyIconHandle>;
 using UniqueLocal = Unique<void*, FreeLocal>; // memory Windows allocated with LocalAlloc
 
 // Move-only owner of one COM interface pointer, with the same interface.

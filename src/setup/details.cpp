@@ -4,6 +4,7 @@
 // it never stops answering, and the box always ends with the newest lines, without gaps.
 #include "details.h"
 #include "form.h"
+#include "statusline.h"
 
 #include <algorithm>
 #include <chrono>
@@ -69,7 +70,7 @@ bool Take() {
         s_backlog.append(line).append(L"\r\n");
     TrimBacklog();
     if (pending.status)
-        SetWindowTextW(Item(kIdStatus), pending.status->c_str());
+        ShowStatus(*pending.status);
     if (pending.progress)
         SetProgress(*pending.progress);
     return !pending.lines.empty() || pending.status || pending.progress || pending.dropped;

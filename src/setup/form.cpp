@@ -3,6 +3,7 @@
 #include "details.h"
 #include "install.h"
 #include "runner.h"
+#include "statusline.h"
 #include "steps.h"
 #include "taskbar.h"
 
@@ -170,7 +171,7 @@ void CancelRun() {
     // The flag first: Run tests it after a child joins the job, so no child escapes both.
     s_cancel.exchange(true);
     TerminateJobObject(s_job.get(), 1);
-    SetWindowTextW(Item(kIdStatus), L"Cancelling...");
+    ShowStatus(L"Cancelling...");
 }
 
 void StartOrCancel() {

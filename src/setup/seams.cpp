@@ -28,8 +28,9 @@ bool Sleepless(DWORD milliseconds) {
 } // namespace
 
 Seams s_seams = {
-    PostMessageW,     MessageBoxW,      SetThreadExecutionState, SHGetFolderPathW,
-    CreateDirectoryW, MakeShellTaskbar, FlashWindowEx,           Sleepless,
+    PostMessageW,     MessageBoxW,      SetThreadExecutionState,
+    SHGetFolderPathW, CreateDirectoryW, MakeShellTaskbar,
+    FlashWindowEx,    Sleepless,        NotifyWinEvent,
 };
 
 } // namespace setup

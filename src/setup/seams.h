@@ -29,6 +29,9 @@ struct Seams {
     // The wait between download attempts, seconds long; false when the run was cancelled
     // meanwhile. Tests spend no time on it.
     bool (*pause)(DWORD milliseconds);
+    // Tells screen readers that the status line has new text. Windows hands it to them; Wine
+    // has none, and shows nothing of the call.
+    void(WINAPI* announce)(DWORD event, HWND, LONG object, LONG child);
 };
 
 extern Seams s_seams;

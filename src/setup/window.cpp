@@ -1,9 +1,11 @@
 // The setup window: start-up, controls, layout, the message loop and the window procedure.
 #include "window.h"
 #include "details.h"
+#include "dpi.h"
 #include "form.h"
 #include "install.h"
 #include "runner.h"
+#include "statusline.h"
 #include "steps.h"
 #include "taskbar.h"
 
@@ -22,14 +24,6 @@ Worker s_install = Install;
 
 namespace {
 
-UniqueGdi<HFONT> s_font;
-UniqueGdi<HFONT> s_titleFont;
-int s_dpi = 96; // the system's, read at start-up: every layout figure is scaled by it
-
-int Px(int pixelsAt96Dpi) {
-    return MulDiv(pixelsAt96Dpi, s_dpi, 96);
-}
-
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 constexpr wchar_t kClassName[] = L"IronvaleSetup";
@@ -38,7 +32,6 @@ constexpr int kClientWidth = 640;
 constexpr int kClientHeight = 422;
 constexpr int kClientHeightWithDetails = 660;
 constexpr int kIconSize = 48;
-constexpr int kNoId = 0;
 
 bool s_closing = false; // the user closed the window during a run; it goes when the run ends
 
@@ -53,9 +46,9 @@ struct Control {
 
 // In creation order, which is also the Tab order. Figures are client pixels at 96 DPI.
 const Control kControls[] = {
-    {kNoId, L"STATIC", SS_ICON, L"", 16, 12, 48, 48},
-    {kNoId, L"STATIC", SS_LEFT, L"Ironvale Recompiled Setup", 76, 14, 540, 26, true},
-    {kNoId, L"STATIC", SS_LEFT,
+    {kIdIcon, L"STATIC", SS_ICON, L"", 16, 12, kIconSize, kIconSize},
+    {kIdTitle, L"STATIC", SS_LEFT, L"Ironvale Recompiled Setup", 76, 14, 540, 26, true},
+    {kIdIntro, L"STATIC", SS_LEFT,
      L"Builds the game from your own copy of Ironvale. The build tools are downloaded if they "
      L"aren't installed; nothing from the game is downloaded.",
      76, 40, 548, 32},
@@ -66,11 +59,11 @@ const Control kControls[] = {
     {kIdSource, L"EDIT", WS_BORDER | WS_GROUP | WS_TABSTOP | ES_AUTOHSCROLL, L"", 28, 122, 488, 23},
     {kIdSourceBrowse, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Browse...", 524, 121, 88, 25},
     {kIdSourceHint, L"STATIC", SS_LEFT, L"", 28, 150, 588, 18},
-    {kNoId, L"BUTTON", BS_GROUPBOX, L"Install folder", 12, 182, 616, 74},
+    {kIdFolderFrame, L"BUTTON", BS_GROUPBOX, L"Install folder", 12, 182, 616, 74},
     {kIdFolder, L"EDIT", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, nullptr, 28, 204, 488, 23},
     {kIdFolderBrowse, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Browse...", 524, 203, 88, 25},
     {kIdFreeSpaceLine, L"STATIC", SS_LEFT, L"", 28, 232, 588, 18},
-    {kNoId, L"BUTTON", BS_GROUPBOX, L"When it's done", 12, 264, 616, 86},
+    {kIdOptionsFrame, L"BUTTON", BS_GROUPBOX, L"When it's done", 12, 264, 616, 86},
     {kIdShortcut, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP,
      L"Add a desktop shortcut to the launcher", 28, 284, 580, 20},
     {kIdFreeSpaceOption, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP,
@@ -84,25 +77,10 @@ const Control kControls[] = {
     {kIdInstall, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, L"Install", 530, 359, 98, 28},
     {kIdProgress, PROGRESS_CLASSW, 0, L"", 12, 394, 504, 16},
     {kIdDetailsButton, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, L"Show details", 524, 390, 104, 24},
-    {kIdDetails, L"EDIT", WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, L"",
-     12, 422, 616, 228},
+    {kIdDetails, L"EDIT",
+     WS_BORDER | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY, L"", 12,
+     422, 616, 228},
 };
-
-HICON LoadAppIcon(HINSTANCE instance, int size) {
-    return static_cast<HICON>(
-        LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
-}
-
-void MakeFonts() {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    s_font.reset(CreateFontIndirectW(&metrics.lfMessageFont));
-    LOGFONTW title = metrics.lfMessageFont;
-    title.lfHeight = title.lfHeight * 3 / 2;
-    title.lfWeight = FW_BOLD;
-    s_titleFont.reset(CreateFontIndirectW(&title));
-}
 
 void RegisterWindowClass(HINSTANCE instance) {
     WNDCLASSW windowClass{};
@@ -115,19 +93,30 @@ void RegisterWindowClass(HINSTANCE instance) {
     RegisterClassW(&windowClass);
 }
 
+UniqueIcon s_icon; // drawn at the window's DPI, so made again when it changes
+
+// Fonts, the icon and every control's place, at the DPI last set.
+void ScaleControls() {
+    s_icon.reset(
+        static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                      Px(kIconSize), Px(kIconSize), LR_DEFAULTCOLOR)));
+    for (const Control& c : kControls) {
+        HWND control = Item(c.id);
+        SendMessageW(control, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(c.title ? TitleFont() : MessageFont()), TRUE);
+        if (c.id == kIdIcon)
+            SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(s_icon.get()), 0);
+        SetWindowPos(control, nullptr, Px(c.x), Px(c.y), Px(c.width), Px(c.height),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
 void CreateControls(HINSTANCE instance, const std::wstring& folder) {
     for (const Control& c : kControls) {
         const wchar_t* text = c.text ? c.text : folder.c_str();
-        HWND control =
-            CreateWindowExW(0, c.className, text, WS_CHILD | WS_VISIBLE | c.style, Px(c.x), Px(c.y),
-                            Px(c.width), Px(c.height), s_window,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_font.get()), TRUE);
-        if (c.style == SS_ICON)
-            SendMessageW(control, STM_SETICON,
-                         reinterpret_cast<WPARAM>(LoadAppIcon(instance, Px(kIconSize))), 0);
-        if (c.title)
-            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(s_titleFont.get()), TRUE);
+        HWND control = CreateWindowExW(
+            0, c.className, text, WS_CHILD | WS_VISIBLE | c.style, 0, 0, 0, 0, s_window,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
         if (c.id == kIdImageChoice || c.id == kIdShortcut)
             SendMessageW(control, BM_SETCHECK, BST_CHECKED, 0);
         if (c.id == kIdPlay)
@@ -137,6 +126,7 @@ void CreateControls(HINSTANCE instance, const std::wstring& folder) {
             ShowWindow(control, SW_HIDE);
         }
     }
+    ScaleControls();
 }
 
 void PlaceWindow() {
@@ -154,19 +144,11 @@ void ShowExistingInstall() {
     if (!fs::exists(xex, error))
         return;
     SetWindowTextW(Item(kIdInstall), L"Update");
-    SetWindowTextW(Item(kIdStatus),
-                   L"Already installed here: Update gets the latest version and rebuilds.");
+    ShowStatus(L"Already installed here: Update gets the latest version and rebuilds.");
     for (int id : {kIdImageChoice, kIdFolderChoice, kIdSource, kIdSourceBrowse, kIdDeleteImage})
         EnableWindow(Item(id), FALSE);
     SetWindowTextW(Item(kIdSourceHint),
                    L"Not needed: the game's files are already in this install.");
-}
-
-int SystemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : 96;
 }
 
 // --- Window procedure handlers ---------------------------------------------------------------
@@ -239,6 +221,41 @@ LRESULT OnClose() {
     return 0;
 }
 
+// The window moved to a monitor of another scale, or the scale changed: it is laid out again at
+// the new DPI and takes the place Windows suggests, so its text stays sharp.
+LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam) {
+    ScaleTo(HIWORD(wParam));
+    ScaleControls();
+    const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(s_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    RedrawWindow(s_window, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    return 0;
+}
+
+// The window is no dialog, but its message loop lets the dialog manager move the focus and
+// press buttons: these are the two questions the manager asks of a dialog. Enter presses
+// Install, unless a run is on: then a run stops only by pressing Cancel itself.
+LRESULT OnGetDefaultId() {
+    return s_busy ? 0 : MAKELRESULT(kIdInstall, DC_HASDEFID);
+}
+
+// A multiline box (the details) passes Tab on with this, as a dialog's would; unanswered, the
+// focus would stay in the box for good.
+LRESULT OnNextControl(WPARAM wParam, LPARAM lParam) {
+    HWND next = LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
+                               : GetNextDlgTabItem(s_window, GetFocus(), wParam != 0);
+    if (next)
+        SetFocus(next);
+    return 0;
+}
+
+LRESULT OnDestroy() {
+    EndStatusLive();
+    PostQuitMessage(0);
+    return 0;
+}
+
 LRESULT OnDone() {
     const std::optional<RunEnd> end = TakeEnd();
     if (!end) // not the worker's: no run has ended
@@ -250,7 +267,7 @@ LRESULT OnDone() {
     ShowAllReports(); // the last reports, and any whose doorbell the queue refused
     const bool success = end->success;
     const std::wstring& text = end->text;
-    SetWindowTextW(Item(kIdStatus), text.c_str());
+    ShowStatus(text);
     SetBusy(false);
     SetProgress(success ? 100 : 0);
     ShowRunEndOnTaskbar(success);
@@ -278,10 +295,9 @@ HWND Item(int id) {
 }
 
 void Layout() {
-    RECT rect{0, 0, Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight)};
-    AdjustWindowRect(&rect, kWindowStyle, FALSE);
-    SetWindowPos(s_window, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOMOVE | SWP_NOZORDER);
+    const SIZE size = WindowSizeFor(
+        Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight), kWindowStyle);
+    SetWindowPos(s_window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
     ShowWindow(Item(kIdDetails), s_showLog ? SW_SHOW : SW_HIDE);
     SetWindowTextW(Item(kIdDetailsButton), s_showLog ? L"Hide details" : L"Show details");
 }
@@ -333,15 +349,21 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     case WM_CLOSE:
         return OnClose();
     case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+        return OnDestroy();
+    case DM_GETDEFID:
+        return OnGetDefaultId();
+    case WM_NEXTDLGCTL:
+        return OnNextControl(wParam, lParam);
+    case WM_DPICHANGED:
+        return OnDpiChanged(wParam, lParam);
     case kMsgDone:
         return OnDone();
     case kMsgPending:
         return OnPending();
     case WM_TIMER:
-        return wParam == kFeedTimer ? OnFeedTimer()
-                                    : DefWindowProcW(window, message, wParam, lParam);
+        return wParam == kFeedTimer     ? OnFeedTimer()
+               : wParam == kStatusTimer ? OnStatusTimer()
+                                        : DefWindowProcW(window, message, wParam, lParam);
     default:
         return message == TaskbarButtonCreated() ? OnTaskbarButtonCreated()
                                                  : DefWindowProcW(window, message, wParam, lParam);
@@ -355,8 +377,6 @@ int RunSetup(HINSTANCE instance, int show) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     s_job = MakeJob();
-    s_dpi = SystemDpi();
-    MakeFonts();
     RegisterWindowClass(instance);
 
     const std::wstring updateFolder = UpdateFolder(GetCommandLineW());
@@ -371,7 +391,9 @@ int RunSetup(HINSTANCE instance, int show) {
         return 0;
     }
     AllowTaskbarButtonMessage();
+    ScaleTo(WindowDpi(s_window));
     CreateControls(instance, folder);
+    MakeStatusLive();
     UpdateSourceChoice();
     UpdateFreeSpace();
     Layout();

@@ -29,6 +29,11 @@ enum : int {
     kIdSourceFrame = 115,
     kIdSourceHint = 116,
     kIdFreeSpaceLine = 117,
+    kIdIcon = 118,
+    kIdTitle = 119,
+    kIdIntro = 120,
+    kIdFolderFrame = 121,
+    kIdOptionsFrame = 122,
 };
 
 extern bool s_updateMode;
