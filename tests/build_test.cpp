@@ -85,7 +85,6 @@ TEST(BuildCommand, TheDiscOnlyUntilTheGameIsExtracted) {
 class Build : public ::testing::Test {
   protected:
     void SetUp() override {
-        s_cancel = false;
         run.sourceDir = temp.path() / L"ironvale-recomp";
         fs::create_directories(run.sourceDir / L"tools");
         choices.source = temp.path() / L"Ironvale.iso";
@@ -94,12 +93,7 @@ class Build : public ::testing::Test {
 
     std::wstring Outcome(const std::string& script) {
         WriteBytes(run.sourceDir / L"tools" / L"build.py", script);
-        try {
-            BuildGame(choices, run);
-            return L"ok";
-        } catch (const Failed& failed) {
-            return failed.message;
-        }
+        return OutcomeOf([&] { BuildGame(choices, run); });
     }
 
     Bridges bridges;

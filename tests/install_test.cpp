@@ -53,7 +53,6 @@ int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
 class InstallRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        s_cancel = false;
         g_states.clear();
         g_atDone = {};
         g_doneRefusals = 0;
@@ -63,8 +62,6 @@ class InstallRun : public ::testing::Test {
         choices.source = disc;
         choices.folder = temp.path() / L"Ironvale";
     }
-    void TearDown() override { s_cancel = false; }
-
     fs::path Log() const { return choices.folder / L"setup.log"; }
     std::vector<std::string> LogLines() const { return SplitLines(ReadBytes(Log())); }
 

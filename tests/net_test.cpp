@@ -50,8 +50,6 @@ std::wstring Fresh(const std::wstring& path) {
 
 class Fetch : public ::testing::Test {
   protected:
-    void SetUp() override { s_cancel = false; }
-    void TearDown() override { s_cancel = false; }
     Inbox inbox;
     TempFolder temp;
 };

@@ -16,9 +16,6 @@ namespace {
 
 class Runner : public ::testing::Test {
   protected:
-    void SetUp() override { s_cancel = false; }
-    void TearDown() override { s_cancel = false; }
-
     // Runs the child with args; returns the lines the callback saw, in order.
     std::vector<std::string> Lines(const std::wstring& args, DWORD* exitCode = nullptr) {
         std::vector<std::string> lines;
@@ -176,12 +173,11 @@ TEST_F(Runner, ProgramsThatCannotStartFail) {
     for (const auto& c : cases) {
         inbox.received.clear();
         bool called = false;
-        try {
-            setup::Run(c.command, c.folder, [&](std::string_view) { called = true; });
-            ADD_FAILURE() << c.name << ": no failure";
-        } catch (const Failed& failed) {
-            EXPECT_EQ(failed.message, L"Couldn't start: " + c.command) << c.name;
-        }
+        EXPECT_EQ(OutcomeOf([&] {
+                      setup::Run(c.command, c.folder, [&](std::string_view) { called = true; });
+                  }),
+                  L"Couldn't start: " + c.command)
+            << c.name;
         EXPECT_FALSE(called) << c.name;
         inbox.Pump();
         const std::vector<std::wstring> logged = inbox.Texts(kMsgLog);
@@ -214,7 +210,7 @@ TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
     std::wstring failure;
     // Both would sleep for a minute and end with 0; the job ends them with 1.
     auto running = std::async(std::launch::async, [&] {
-        try {
+        failure = OutcomeOf([&] {
             setup::Run(ChildCommand(L"pid=1 spawn=60000 sleep=60000"), {},
                        [&](std::string_view line) {
                            if (auto h = Watch(line, "child "))
@@ -224,9 +220,7 @@ TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
                                SetEvent(bothStarted.get());
                            }
                        });
-        } catch (const Failed& failed) {
-            failure = failed.message;
-        }
+        });
     });
     ASSERT_EQ(WaitForSingleObject(bothStarted.get(), 30000), WAIT_OBJECT_0);
     s_cancel = true; // the window's order: the flag first, then the job
@@ -241,13 +235,11 @@ TEST_F(Runner, CancelEndsTheChildAndItsGrandchild) {
 TEST_F(Runner, ACancelBeforeTheRunStartsNothing) {
     s_cancel = true;
     std::vector<std::string> lines;
-    try {
-        setup::Run(ChildCommand(LR"(out=hello\n sleep=200 out=finished\n exit=0)"), {},
-                   [&](std::string_view line) { lines.emplace_back(line); });
-        ADD_FAILURE() << "no failure";
-    } catch (const Failed& failed) {
-        EXPECT_EQ(failed.message, L"Cancelled.");
-    }
+    EXPECT_EQ(OutcomeOf([&] {
+                  setup::Run(ChildCommand(LR"(out=hello\n sleep=200 out=finished\n exit=0)"), {},
+                             [&](std::string_view line) { lines.emplace_back(line); });
+              }),
+              L"Cancelled.");
     EXPECT_EQ(lines, std::vector<std::string>{});
     inbox.Pump();
     EXPECT_EQ(inbox.Texts(kMsgLog), std::vector<std::wstring>{}); // not even its command line
@@ -267,12 +259,9 @@ TEST_F(Runner, ACallbackThatThrowsReachesTheCallerAndEndsTheChild) {
     };
     const std::wstring command = ChildCommand(LR"(pid=1 spawn=60000 out=stop\n sleep=60000)");
 
-    try {
-        setup::Run(command, {}, throwing(Failed{L"Stopped by the caller."}));
-        ADD_FAILURE() << "no Failed";
-    } catch (const Failed& failed) {
-        EXPECT_EQ(failed.message, L"Stopped by the caller.");
-    }
+    EXPECT_EQ(
+        OutcomeOf([&] { setup::Run(command, {}, throwing(Failed{L"Stopped by the caller."})); }),
+        L"Stopped by the caller.");
     ASSERT_TRUE(child && grandchild);
     EXPECT_EQ(ExitCodeOf(child), 1u);
     EXPECT_EQ(ExitCodeOf(grandchild), 1u); // the whole tree, not only the direct child
@@ -300,18 +289,11 @@ TEST_F(Runner, ManyRunsLeakNoHandles) {
     // A handle left by one run in ten still shows past the tolerance below.
     const size_t before = CountHandles();
     for (int i = 0; i < 60; ++i) {
-        try {
-            Lines(LR"(out=line\n exit=0)");
-        } catch (const Failed& failed) {
-            FAIL() << "run " << i << ": " << Narrow(failed.message);
-        }
+        ASSERT_EQ(OutcomeOf([&] { Lines(LR"(out=line\n exit=0)"); }), L"ok") << "run " << i;
         if (i % 50 == 0)
             inbox.received.clear();
     }
-    try {
-        setup::Run(L"no-such-program-anywhere.exe", {});
-    } catch (const Failed&) {
-    }
+    OutcomeOf([] { setup::Run(L"no-such-program-anywhere.exe", {}); });
     EXPECT_LE(CountHandles(), before + 5);
 }
 
@@ -347,22 +329,10 @@ TEST(Quote, DoublesOnlyTheBackslashesBeforeTheClosingQuote) {
 // A helper named git.exe, first on PATH, standing in for git.
 class Git : public Runner {
   protected:
-    void SetUp() override {
-        Runner::SetUp();
-        fs::create_directories(bin.path());
-        fs::copy_file(HelperFolder() / L"child.exe", bin.path() / L"git.exe");
-        wchar_t path[32767];
-        const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32767);
-        oldPath.assign(path, length);
-        SetEnvironmentVariableW(L"PATH", (bin.path().native() + L";" + oldPath).c_str());
-    }
-    void TearDown() override {
-        SetEnvironmentVariableW(L"PATH", oldPath.c_str());
-        Runner::TearDown();
-    }
+    void SetUp() override { fs::copy_file(HelperFolder() / L"child.exe", bin.path() / L"git.exe"); }
     TempFolder bin;
+    PathFront front{bin.path()};
     TempFolder work;
-    std::wstring oldPath;
 };
 
 TEST_F(Git, ReturnsTheFirstLineItPrinted) {

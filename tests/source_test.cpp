@@ -17,7 +17,6 @@ const fs::path kRelease = kRoot / L"github" / L"repos" / L"ironvale-recomp" / L"
 class Source : public ::testing::Test {
   protected:
     void SetUp() override {
-        s_cancel = false;
         Network(true);
         choices.folder = temp.path() / L"Ironvale";
         fs::create_directories(choices.folder);
@@ -41,13 +40,10 @@ class Source : public ::testing::Test {
     std::wstring Step() {
         inbox.Pump();
         inbox.received.clear();
-        try {
+        return OutcomeOf([&] {
             run.releaseTag = LatestReleaseTag();
             CheckOutSource(choices, run);
-            return L"ok";
-        } catch (const Failed& failed) {
-            return failed.message;
-        }
+        });
     }
     std::vector<std::wstring> Lines() {
         inbox.Pump();

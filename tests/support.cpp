@@ -98,16 +98,27 @@ bool NoPause(DWORD milliseconds) {
     return !setup::s_cancel;
 }
 
-// Tests read each report on its own, so every test process starts with PostEach, and spends no
-// time between download attempts.
-class PostEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        setup::s_seams.post = PostEach;
-        setup::s_seams.pause = NoPause;
+// Every test starts, and ends, with no cancel and the tests' defaults for the seams: it reads
+// each report on its own (PostEach) and spends no time between download attempts. A test that
+// cancels or replaces a seam leaves neither to the next, however it ends.
+class Defaults : public ::testing::EmptyTestEventListener {
+    void OnTestProgramStart(const ::testing::UnitTest&) override {
+        m_seams = setup::s_seams;
+        m_seams.post = PostEach;
+        m_seams.pause = NoPause;
     }
+    void OnTestStart(const ::testing::TestInfo&) override { Restore(); }
+    void OnTestEnd(const ::testing::TestInfo&) override { Restore(); }
+    void Restore() {
+        setup::s_cancel = false;
+        setup::s_seams = m_seams;
+    }
+    setup::Seams m_seams{};
 };
-const auto* const g_postEnvironment = ::testing::AddGlobalTestEnvironment(new PostEnvironment);
+const bool g_defaults = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Defaults);
+    return true;
+}();
 
 } // namespace
 
@@ -222,11 +233,8 @@ void RemoveTree(const fs::path& folder) {
     fs::remove_all(folder, error);
 }
 
-PathFront::PathFront(const fs::path& folder) {
-    std::wstring path(32768, L'\0');
-    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32768));
-    m_path = path;
-    SetEnvironmentVariableW(L"PATH", (folder.native() + L";" + path).c_str());
+PathFront::PathFront(const fs::path& folder, const wchar_t* rest) : m_path(setup::ReadPath()) {
+    SetEnvironmentVariableW(L"PATH", (folder.native() + L";" + (rest ? rest : m_path)).c_str());
 }
 
 PathFront::~PathFront() {

@@ -35,6 +35,17 @@ template <typename Function> class Override {
     Function m_saved;
 };
 
+// What a step ended with: "ok", or the sentence it failed with. Every test starts and ends with
+// no cancel and the seams' defaults (support.cpp puts them back).
+template <typename Step> std::wstring OutcomeOf(Step&& step) {
+    try {
+        step();
+        return L"ok";
+    } catch (const setup::Failed& failed) {
+        return failed.message;
+    }
+}
+
 // What the tests' inbox records of each report the window would take from the channel: a line,
 // the status, the progress. Test names only: no window gets these messages.
 enum : UINT { kMsgLog = WM_APP + 101, kMsgStatus, kMsgProgress };
@@ -86,10 +97,11 @@ class TempFolder {
     fs::path m_path;
 };
 
-// Puts a folder first on this process's PATH for as long as it lives.
+// Puts a folder first on this process's PATH for as long as it lives, before the rest of PATH
+// or before `rest`.
 class PathFront {
   public:
-    explicit PathFront(const fs::path& folder);
+    explicit PathFront(const fs::path& folder, const wchar_t* rest = nullptr);
     ~PathFront();
     PathFront(const PathFront&) = delete;
     PathFront& operator=(const PathFront&) = delete;

@@ -15,12 +15,6 @@ namespace {
 const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
 const fs::path kArchives = Widen(IRONVALE_ARCHIVES);
 
-std::wstring ReadPath() {
-    wchar_t path[32768];
-    const DWORD length = GetEnvironmentVariableW(L"PATH", path, 32768);
-    return std::wstring(path, length);
-}
-
 // The stand-in serves one test archive under another's name.
 void Serve(const std::wstring& archive, const std::wstring& as) {
     fs::remove(kRoot / L"files" / as);
@@ -28,26 +22,12 @@ void Serve(const std::wstring& archive, const std::wstring& as) {
 }
 
 std::wstring Outcome(const fs::path& folder) {
-    try {
-        ProvideTools(folder);
-        return L"ok";
-    } catch (const Failed& failed) {
-        return failed.message;
-    }
+    return OutcomeOf([&] { ProvideTools(folder); });
 }
 
 class Tools : public ::testing::Test {
   protected:
-    void SetUp() override {
-        s_cancel = false;
-        original = ReadPath();
-        SetEnvironmentVariableW(L"PATH", L"C:\\windows\\system32;C:\\windows");
-        OfferTools();
-    }
-    void TearDown() override {
-        SetEnvironmentVariableW(L"PATH", original.c_str());
-        s_cancel = false;
-    }
+    void SetUp() override { OfferTools(); }
     std::vector<std::wstring> Logged(const std::wstring& part) {
         inbox.Pump();
         std::vector<std::wstring> lines;
@@ -57,7 +37,7 @@ class Tools : public ::testing::Test {
         return lines;
     }
 
-    std::wstring original;
+    PathFront systemOnly{L"C:\\windows\\system32", L"C:\\windows"};
     TempFolder temp;
     fs::path folder = temp.path() / L"Ironvale";
     fs::path tools = folder / L"tools";
@@ -412,14 +392,13 @@ bool LinuxProcessAlive(const std::string& pid) {
 
 TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
     Inbox inbox;
-    s_cancel = false;
     const std::wstring python =
         Quote(HelperFolder().parent_path() / L"bridge" / L"stub" / L"python.exe");
     std::string pid;
     UniqueHandle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::wstring failure;
     auto running = std::async(std::launch::async, [&] {
-        try {
+        failure = OutcomeOf([&] {
             setup::Run(
                 python +
                     L" -c \"import os, time; print(os.getpid(), flush=True); time.sleep(600)\"",
@@ -427,16 +406,13 @@ TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
                     pid = line;
                     SetEvent(started.get());
                 });
-        } catch (const Failed& failed) {
-            failure = failed.message;
-        }
+        });
     });
     ASSERT_EQ(WaitForSingleObject(started.get(), 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(LinuxProcessAlive(pid));
     s_cancel = true;
     TerminateJobObject(s_job.get(), 1);
     WaitOrDie(running, 30, "Run of a bridged program after a cancel");
-    s_cancel = false;
     EXPECT_EQ(failure, L"Cancelled.");
     bool gone = false;
     for (int i = 0; i < 100 && !gone; ++i, Sleep(100))
