@@ -63,12 +63,8 @@ class Finishing : public ::testing::Test {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         std::error_code error;
         fs::remove(Desktop(), error);
-        run.sourceDir = temp.path() / L"ironvale-recomp";
+        run.sourceDir = MakeInstalled(temp.path(), HelperFolder() / L"launcher.exe");
         runtime = run.sourceDir / L"build" / L"runtime";
-        fs::create_directories(runtime);
-        WriteBytes(runtime / L"IronvaleLauncher.exe", "MZ");
-        fs::create_directories(run.sourceDir / L"game" / L"extracted");
-        WriteBytes(run.sourceDir / L"game" / L"extracted" / L"default.xex", "xex");
         choices.source = temp.path() / L"Ironvale.iso";
         WriteBytes(choices.source, "disc");
     }
@@ -223,7 +219,7 @@ TEST_F(Finishing, TheImageGoesOnlyWhenThisRunExtractedIt) {
                                                       choices.source.native()});
     }
     // No extracted copy to show for it (the run never made one): the image is all there is.
-    const fs::path marker = run.sourceDir / L"game" / L"extracted" / L"default.xex";
+    const fs::path marker = run.sourceDir / kGameMarker;
     fs::rename(marker, marker.native() + L".away");
     EXPECT_EQ(Outcome(), kDone + L".");
     EXPECT_TRUE(fs::exists(choices.source));
@@ -250,7 +246,7 @@ TEST_F(Finishing, AllThreeOptionsInOrder) {
     EXPECT_EQ(Outcome(), kDone + kDesktopSuffix + Freed(L"8 MB") + kImageSentence);
     EXPECT_FALSE(fs::exists(choices.source));
     EXPECT_TRUE(fs::exists(runtime / L"IronvaleLauncher.exe"));
-    EXPECT_TRUE(fs::exists(run.sourceDir / L"game" / L"extracted" / L"default.xex"));
+    EXPECT_TRUE(fs::exists(run.sourceDir / kGameMarker));
     EXPECT_FALSE(fs::exists(tools / L"Git"));
     EXPECT_TRUE(fs::exists(Desktop()));
     EXPECT_EQ(Logged().back(), L"Deleted the disc image " + choices.source.native());

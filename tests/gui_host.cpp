@@ -5,8 +5,7 @@
 //                               event IronvaleHostRelease, so the cancelling state can be seen;
 //                               its thread then takes 2 s more to end
 //   IRONVALE_HOST_RUN=lines:N   a run that logs N numbered lines of 100 characters, then fails
-//   IRONVALE_HOST_RUN=question  a run that opens setup.log in the install folder and asks the
-//                               disk-space question of a drive with 1 GB free
+//   IRONVALE_HOST_RUN=question  a run whose preflight finds 1 GB free on the drive, and asks
 //   IRONVALE_HOST_RUN=flood:N   a build of N lines in two parts into setup.log in the install
 //                               folder, under Windows' queue quota; it then links (33%) and
 //                               waits for IronvaleHostRelease before it fails
@@ -188,7 +187,12 @@ void WaitForRelease() {
     WaitForSingleObject(release.get(), 60000);
 }
 
-std::wstring HostSteps(const Choices& choices, RunState&) {
+BOOL WINAPI OneGigabyteFree(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    available->QuadPart = 1ull << 30;
+    return TRUE;
+}
+
+std::wstring HostSteps(const Choices& choices, RunState& run) {
     const std::wstring mode = Environment(L"IRONVALE_HOST_RUN");
     if (mode == L"block" || mode == L"hold") {
         Status(L"Waiting in a child");
@@ -247,11 +251,9 @@ std::wstring HostSteps(const Choices& choices, RunState&) {
         Fail(L"Stepped and failed.");
     }
     if (mode == L"question") {
-        OpenLog(choices.folder / L"setup.log");
-        Log(L"Asking about the disk space");
-        const std::wstring question = SpaceQuestion(1ull << 30, false);
-        if (s_seams.ask(s_window, question.c_str(), kCaption, MB_YESNO | MB_ICONWARNING) != IDYES)
-            Fail(L"Not enough disk space.");
+        Choices asked = choices;
+        asked.source = ProgramFolder(); // something to build from
+        Preflight(asked, run);
         return L"Went on.";
     }
     Fail(L"No host run was chosen.");
@@ -270,6 +272,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
         s_seams.post = PostWithinQuota;
         hook = SetWindowsHookExW(WH_GETMESSAGE, Taken, nullptr, GetCurrentThreadId());
     }
+    if (Environment(L"IRONVALE_HOST_RUN") == L"question")
+        s_seams.freeSpace = OneGigabyteFree;
     if (!Environment(L"IRONVALE_TASKBAR_LOG").empty()) {
         s_seams.makeTaskbar = TaskbarRecorder::Make;
         s_seams.flash = TaskbarRecorder::Flash;

@@ -400,9 +400,7 @@ TEST(Start, SetupInsideAnInstallDefaultsToIt) {
         EXPECT_EQ(app.Text(kIdInstall), L"Install");
         EXPECT_TRUE(app.Enabled(kIdSource));
     }
-    const fs::path extracted = install / L"ironvale-recomp" / L"game" / L"extracted";
-    fs::create_directories(extracted);
-    WriteBytes(extracted / L"default.xex", "xex");
+    MakeInstalled(install);
     App app(install / L"setup.exe", L"");
     ASSERT_TRUE(app.window);
     EXPECT_EQ(app.Text(kIdInstall), L"Update");
@@ -895,6 +893,9 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
 }
 
 // Starts the host's run that asks the disk-space question about folder; the question's box.
+const std::wstring kOneGigabyteFree =
+    L"The drive has 1 GB free; about 12 GB is needed. Continue anyway?";
+
 HWND AskingRun(const App& app, const std::wstring& folder) {
     if (!app.window)
         return nullptr;
@@ -910,7 +911,7 @@ TEST(Run, ClosingDuringTheDiskSpaceQuestion) {
     App app(HostExe(), L"", L"question");
     HWND question = AskingRun(app, temp.path().native());
     ASSERT_TRUE(question);
-    EXPECT_EQ(App::BoxText(question).rfind(L"The drive has 1 GB free", 0), 0u);
+    EXPECT_EQ(App::BoxText(question), kOneGigabyteFree);
     PostMessageW(app.window, WM_CLOSE, 0, 0);
     HWND stop = app.WaitForBox(20000, question);
     ASSERT_TRUE(stop);
@@ -959,7 +960,9 @@ TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(question); }));
     EXPECT_EQ(first.ExpectBox(), L"Not enough disk space.");
     EXPECT_EQ(SplitLines(ReadBytes(folder / L"setup.log")),
-              (std::vector<std::string>{"Asking about the disk space", "Not enough disk space."}));
+              (std::vector<std::string>{"Ironvale Recompiled Setup, installing to " +
+                                            Narrow(folder.native()),
+                                        "Not enough disk space."}));
 
     // A Setup that died holding the folder leaves it to the next one.
     App crashed(HostExe(), L"", L"question");
@@ -968,7 +971,7 @@ TEST(Run, ASecondSetupOnTheSameFolderStopsAtOnce) {
     App next(HostExe(), L"", L"question");
     HWND asked = AskingRun(next, folder.native());
     ASSERT_TRUE(asked);
-    EXPECT_EQ(App::BoxText(asked).rfind(L"The drive has 1 GB free", 0), 0u);
+    EXPECT_EQ(App::BoxText(asked), kOneGigabyteFree);
     App::Answer(asked, IDNO);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(asked); }));
     EXPECT_EQ(next.ExpectBox(), L"Not enough disk space.");
@@ -1036,14 +1039,7 @@ TEST(Run, AFloodWithinWindowsQueueQuotaLosesNothing) {
 
 // A built install: the extracted game and a launcher that records how it was started.
 fs::path PrepareInstall(const fs::path& folder) {
-    const fs::path tree = folder / L"ironvale-recomp";
-    fs::create_directories(tree / L"game" / L"extracted");
-    fs::create_directories(tree / L".git"); // the stand-in git of FakeTools leaves it as it is
-    WriteBytes(tree / L"game" / L"extracted" / L"default.xex", "xex");
-    const fs::path runtime = tree / L"build" / L"runtime";
-    fs::create_directories(runtime);
-    fs::copy_file(HelperFolder() / L"launcher.exe", runtime / L"IronvaleLauncher.exe");
-    return runtime;
+    return MakeInstalled(folder, HelperFolder() / L"launcher.exe") / L"build" / L"runtime";
 }
 
 std::wstring Marker(const fs::path& runtime) {
@@ -1168,7 +1164,7 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
     EXPECT_EQ(app.Text(kIdInstall), L"Update");
     EXPECT_TRUE(app.Visible(kIdPlay));
     EXPECT_EQ(SendMessageW(app.Item(kIdProgress), PBM_GETPOS, 0, 0), 100);
-    EXPECT_EQ(ReadBytes(tree / L"game" / L"extracted" / L"default.xex"), "the game");
+    EXPECT_EQ(ReadBytes(tree / kGameMarker), "the game");
     EXPECT_TRUE(fs::exists(tree / L"build" / L"runtime" / L"IronvaleLauncher.exe"));
     EXPECT_TRUE(fs::exists(DesktopShortcut()));
     const std::string log = ReadBytes(folder / L"setup.log");
@@ -1307,8 +1303,7 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
             << fs::path(done).string();
         EXPECT_NE(done.find(L"\n\nThe disc image was deleted"), std::wstring::npos);
         EXPECT_FALSE(fs::exists(image));
-        EXPECT_EQ(ReadBytes(tree / L"game" / L"extracted" / L"default.xex"),
-                  "the game from the image");
+        EXPECT_EQ(ReadBytes(tree / kGameMarker), "the game from the image");
         EXPECT_TRUE(fs::exists(runtime / L"IronvaleLauncher.exe"));
         EXPECT_FALSE(fs::exists(tree / L"build" / L"obj" / L"recomp.obj"));
         EXPECT_FALSE(fs::exists(tree / L"generated" / L"ppc"));

@@ -44,8 +44,9 @@ EXECUTION_STATE WINAPI RecordState(EXECUTION_STATE state) {
 
 std::vector<std::wstring> g_questions;
 int g_answer = IDYES;
-int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
+int WINAPI Answer(HWND, LPCWSTR text, LPCWSTR caption, UINT flags) {
     EXPECT_STREQ(caption, L"Ironvale Recompiled Setup");
+    EXPECT_EQ(flags, static_cast<UINT>(MB_YESNO | MB_ICONWARNING));
     g_questions.emplace_back(text);
     return g_answer;
 }
@@ -231,10 +232,7 @@ TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {
     }
 
     // Once extracted, the source is not looked at: the run goes on to the launcher check.
-    const fs::path extracted = choices.folder / L"ironvale-recomp" / L"game" / L"extracted";
-    fs::create_directories(extracted);
-    fs::create_directories(choices.folder / L"ironvale-recomp" / L".git"); // an earlier install
-    WriteBytes(extracted / L"default.xex", "xex");
+    const fs::path marker = MakeInstalled(choices.folder) / kGameMarker;
     inbox.received.clear();
     g_atDone = {};
     choices.source.clear();
@@ -243,7 +241,7 @@ TEST_F(InstallRun, AGameSourceIsNeededUntilTheGameIsExtracted) {
     ExpectEnd(false, L"The build finished but IronvaleLauncher.exe isn't there.");
     EXPECT_EQ(s_installed, choices.folder / L"ironvale-recomp" / L"build" / L"runtime" /
                                L"IronvaleLauncher.exe");
-    EXPECT_TRUE(fs::exists(extracted / L"default.xex")); // nothing is rolled back
+    EXPECT_TRUE(fs::exists(marker)); // nothing is rolled back
 }
 
 TEST_F(InstallRun, ABuiltLauncherEndsInSuccess) {
@@ -285,8 +283,14 @@ TEST_F(InstallRun, OnAWorkerThreadTheEndWaitsForRoomInTheQueue) {
     ExpectEnd(false, L"The build finished but IronvaleLauncher.exe isn't there.");
 }
 
-TEST(SpaceQuestion, AsksOnlyWhenShortOfSpace) {
-    constexpr ULONGLONG kGiB = 1ull << 30;
+ULONGLONG g_free = 0;
+BOOL WINAPI FreeSpace(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    available->QuadPart = g_free;
+    return g_free != 0; // none: the query failed
+}
+
+// Asked before anything is downloaded, of the drive as it is; No stops the run there.
+TEST_F(InstallRun, PreflightAsksOnlyWhenShortOfSpace) {
     struct Case {
         ULONGLONG freeBytes;
         bool extracted;
@@ -296,15 +300,34 @@ TEST(SpaceQuestion, AsksOnlyWhenShortOfSpace) {
         {12 * kGiB, false, L""},
         {12 * kGiB - 1, false,
          L"The drive has 11 GB free; about 12 GB is needed. Continue anyway?"},
-        {6 * kGiB, true, L""},
-        {6 * kGiB - 1, true, L"The drive has 5 GB free; about 6 GB is needed. Continue anyway?"},
         {3 * kGiB + 7, false, L"The drive has 3 GB free; about 12 GB is needed. Continue anyway?"},
         {100, false, L"The drive has 0 GB free; about 12 GB is needed. Continue anyway?"},
-        {0, false, L""}, // the query failed
+        {0, false, L""},
         {4000 * kGiB, false, L""},
+        {6 * kGiB, true, L""}, // from here on, the game is extracted
+        {6 * kGiB - 1, true, L"The drive has 5 GB free; about 6 GB is needed. Continue anyway?"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(SpaceQuestion(c.freeBytes, c.extracted), c.question) << c.freeBytes;
+    Override space(&Seams::freeSpace, FreeSpace);
+    auto preflight = [&] {
+        g_questions.clear();
+        RunState run;
+        const std::wstring outcome = OutcomeOf([&] { Preflight(choices, run); });
+        CloseLog();
+        return outcome;
+    };
+    g_answer = IDNO;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.freeBytes);
+        g_free = c.freeBytes;
+        if (c.extracted)
+            MakeInstalled(choices.folder);
+        EXPECT_EQ(preflight(), c.question.empty() ? L"ok" : L"Not enough disk space.");
+        EXPECT_EQ(g_questions, c.question.empty() ? std::vector<std::wstring>{}
+                                                  : std::vector<std::wstring>{c.question});
+    }
+    g_answer = IDYES; // goes on
+    EXPECT_EQ(preflight(), L"ok");
+    EXPECT_EQ(g_questions.size(), 1u);
 }
 
 } // namespace

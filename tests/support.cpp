@@ -225,6 +225,18 @@ TempFolder::~TempFolder() {
     RemoveTree(m_path);
 }
 
+fs::path MakeInstalled(const fs::path& folder, const fs::path& launcher) {
+    const fs::path tree = folder / L"ironvale-recomp";
+    fs::create_directories(tree / L".git");
+    fs::create_directories((tree / setup::kGameMarker).parent_path());
+    WriteBytes(tree / setup::kGameMarker, "xex");
+    if (!launcher.empty()) {
+        fs::create_directories(tree / L"build" / L"runtime");
+        fs::copy_file(launcher, tree / L"build" / L"runtime" / L"IronvaleLauncher.exe");
+    }
+    return tree;
+}
+
 void RemoveTree(const fs::path& folder) {
     std::error_code error;
     for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;

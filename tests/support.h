@@ -126,6 +126,10 @@ class Bridges : public PathFront {
     Bridges();
 };
 
+// An install folder as an earlier run leaves it: the working tree with its .git, the extracted
+// game and, when one is given, a copy of `launcher` as the built launcher. Returns the tree.
+fs::path MakeInstalled(const fs::path& folder, const fs::path& launcher = {});
+
 // remove_all, also for read-only files (git's objects), which Windows will not delete as such.
 void RemoveTree(const fs::path& folder);
 

@@ -3,6 +3,7 @@
 #include "details.h"
 #include "install.h"
 #include "runner.h"
+#include "seams.h"
 #include "statusline.h"
 #include "steps.h"
 #include "taskbar.h"
@@ -105,7 +106,7 @@ void UpdateFreeSpace() {
     const std::wstring folder = Text(kIdFolder);
     ULARGE_INTEGER available{};
     if (folder.empty() ||
-        !GetDiskFreeSpaceExW(NearestExisting(folder).c_str(), &available, nullptr, nullptr)) {
+        !s_seams.freeSpace(NearestExisting(folder).c_str(), &available, nullptr, nullptr)) {
         SetWindowTextW(Item(kIdFreeSpaceLine), L"");
         return;
     }

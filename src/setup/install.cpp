@@ -24,7 +24,7 @@ class AwakeWhileRunning {
 
 ULONGLONG FreeBytes(const fs::path& folder) {
     ULARGE_INTEGER available{};
-    GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr);
+    s_seams.freeSpace(folder.c_str(), &available, nullptr, nullptr);
     return available.QuadPart;
 }
 

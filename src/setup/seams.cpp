@@ -28,9 +28,9 @@ bool Sleepless(DWORD milliseconds) {
 } // namespace
 
 Seams s_seams = {
-    PostMessageW,     MessageBoxW,      SetThreadExecutionState,
-    SHGetFolderPathW, CreateDirectoryW, MakeShellTaskbar,
-    FlashWindowEx,    Sleepless,        NotifyWinEvent,
+    PostMessageW,     MessageBoxW,      GetDiskFreeSpaceExW, SetThreadExecutionState,
+    SHGetFolderPathW, CreateDirectoryW, MakeShellTaskbar,    FlashWindowEx,
+    Sleepless,        NotifyWinEvent,
 };
 
 } // namespace setup

@@ -15,6 +15,8 @@ struct Seams {
     BOOL(WINAPI* post)(HWND, UINT, WPARAM, LPARAM);
     // The worker's one dialog, the disk-space question: tests answer it without a screen.
     int(WINAPI* ask)(HWND, LPCWSTR, LPCWSTR, UINT);
+    // The free space of the install drive. Tests give a drive of any size without making one.
+    BOOL(WINAPI* freeSpace)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
     // Keeps the system awake during a run. Windows sleeps when left alone; Wine never does and
     // shows nothing of the call.
     EXECUTION_STATE(WINAPI* executionState)(EXECUTION_STATE);
