@@ -168,6 +168,14 @@ class App {
         return WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
     }
     bool Idle() const { return Text(kIdInstall) != L"Cancel"; }
+    // Returns once the window has handled everything posted to it before: a box that any of it
+    // opens is open by then. The mark is the progress bar's step, which Setup never uses.
+    void Settle() const {
+        static WPARAM mark = 10;
+        PostMessageW(Item(kIdProgress), PBM_SETSTEP, ++mark, 0);
+        WaitFor(
+            [&] { return SendMessageW(Item(kIdProgress), PBM_GETSTEP, 0, 0) == LRESULT(mark); });
+    }
 
   private:
     static HWND FindTopLevel(const std::function<bool(HWND)>& match) {
@@ -340,7 +348,9 @@ TEST(Start, CommandLineDecidesFolderAndWhetherTheRunStartsByItself) {
             EXPECT_EQ(app.ExpectBox(), kChooseSource);
             EXPECT_TRUE(fs::exists(fs::path(c.folder) / L"setup.log"));
         } else {
-            EXPECT_EQ(app.WaitForBox(1000), nullptr);
+            app.Settle();
+            EXPECT_TRUE(app.Idle());
+            EXPECT_EQ(app.WaitForBox(0), nullptr);
             EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
         }
     }
@@ -537,7 +547,9 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     app.SetText(kIdFolder, umlaut.native());
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(IDNO), nonAscii);
-    EXPECT_EQ(app.WaitForBox(500), nullptr); // asked once, and No starts nothing
+    app.Settle(); // asked once, and No starts nothing
+    EXPECT_TRUE(app.Idle());
+    EXPECT_EQ(app.WaitForBox(0), nullptr);
     EXPECT_FALSE(fs::exists(umlaut));
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(IDYES), nonAscii);
@@ -559,7 +571,9 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
               L"Delete the disc image when it's been extracted?\n\n" + disc.native() +
                   L"\n\nThe game only needs the extracted files; you'd need the disc image again "
                   L"only to install somewhere else.");
-    EXPECT_EQ(app.WaitForBox(500), nullptr);
+    app.Settle();
+    EXPECT_TRUE(app.Idle());
+    EXPECT_EQ(app.WaitForBox(0), nullptr);
     EXPECT_TRUE(app.Checked(kIdDeleteImage));
     EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
 }
@@ -698,22 +712,16 @@ std::vector<UniqueHandle> ChildrenIn(const std::wstring& details) {
         const size_t at = details.find(prefix);
         if (at == std::wstring::npos)
             continue;
-        const DWORD id = std::wcstoul(details.c_str() + at + prefix.size(), nullptr, 10);
-        children.emplace_back(
-            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        children.push_back(
+            WatchProcess(std::wcstoul(details.c_str() + at + prefix.size(), nullptr, 10)));
     }
     return children;
 }
 
 void ExpectEndedByTheJob(const std::vector<UniqueHandle>& children) {
     ASSERT_EQ(children.size(), 2u);
-    for (const auto& child : children) {
-        ASSERT_TRUE(child);
-        ASSERT_EQ(WaitForSingleObject(child.get(), 10000), WAIT_OBJECT_0);
-        DWORD code = 0;
-        GetExitCodeProcess(child.get(), &code);
-        EXPECT_EQ(code, 1u); // ended by the job, not by finishing its sleep
-    }
+    for (const auto& child : children)
+        EXPECT_EQ(ExitCodeOf(child), 1u); // ended by the job, not by finishing its sleep
 }
 
 // The calls on the taskbar button by the host windows started while it lives, as the host's
@@ -871,7 +879,8 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
 
     PostMessageW(app.window, WM_CLOSE, 0, 0);
     EXPECT_EQ(app.ExpectBox(IDNO), L"Setup is still running. Stop it?");
-    EXPECT_FALSE(app.Exited(300));
+    app.Settle();
+    EXPECT_TRUE(IsWindow(app.window));
     EXPECT_EQ(app.Text(kIdInstall), L"Cancel");
     EXPECT_EQ(WaitForSingleObject(children[0].get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
@@ -879,17 +888,34 @@ TEST(Run, ClosingWhileBusyAsksAndStopsTheRunFirst) {
     EXPECT_EQ(app.ExpectBox(IDYES), L"Setup is still running. Stop it?");
     ExpectEndedByTheJob(children);
     // The run holds on after its child has gone: the window waits for it, answering all along.
-    EXPECT_FALSE(app.Exited(300));
-    EXPECT_TRUE(Responsive(app.window));
+    PostMessageW(app.window, WM_CLOSE, 0, 0); // asks nothing again
+    app.Settle();
+    EXPECT_EQ(app.WaitForBox(0), nullptr);
+    EXPECT_TRUE(IsWindow(app.window));
     EXPECT_EQ(app.Text(kIdStatus), L"Cancelling...");
     EXPECT_FALSE(app.Enabled(kIdInstall));
-    PostMessageW(app.window, WM_CLOSE, 0, 0); // asks nothing again
-    EXPECT_EQ(app.WaitForBox(300), nullptr);
     // The run's thread takes seconds more to end after its last message: the window is gone
     // without waiting for it.
     SetEvent(release.get());
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(app.window); }, 1000));
     EXPECT_TRUE(app.Exited());
+
+    // A run that ends by itself while the question is open shows its end; Yes then closes the
+    // window, with nothing left to stop.
+    ResetEvent(release.get());
+    App ending(HostExe(), L"", L"steps:ok");
+    ASSERT_TRUE(ending.window);
+    ending.ClickAndWait(kIdInstall);
+    PostMessageW(ending.window, WM_CLOSE, 0, 0);
+    HWND stop = ending.WaitForBox();
+    ASSERT_TRUE(stop);
+    SetEvent(release.get());
+    HWND done = ending.WaitForBox(20000, stop);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(App::BoxText(done), L"Stepped through.");
+    App::Answer(done, IDOK);
+    App::Answer(stop, IDYES);
+    EXPECT_TRUE(ending.Exited());
 }
 
 // Starts the host's run that asks the disk-space question about folder; the question's box.
@@ -1206,25 +1232,9 @@ namespace {
 
 // Linux processes whose command line passes the test, seen through Wine's Z: drive: the
 // programs behind the bridges, not the Wine processes of the bridges themselves.
-int LinuxProcessesRunning(const std::function<bool(const std::string& cmdline)>& test) {
-    int running = 0;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(L"Z:\\proc", error)) {
-        const std::wstring name = entry.path().filename().native();
-        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
-            continue;
-        const std::string cmdline = ReadBytes(entry.path() / L"cmdline");
-        const std::string stat = ReadBytes(entry.path() / L"stat");
-        const size_t close = stat.rfind(')');
-        const bool zombie =
-            close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-        running += !zombie && test(cmdline);
-    }
-    return running;
-}
 
 int BuildScriptsRunning() {
-    return LinuxProcessesRunning([](const std::string& cmdline) {
+    return LinuxProcessesRunning([](const std::wstring&, const std::string& cmdline) {
         return cmdline.rfind("/usr/bin/python3", 0) == 0 &&
                cmdline.find("build.py") != std::string::npos;
     });
@@ -1232,7 +1242,8 @@ int BuildScriptsRunning() {
 
 // What a run may have started: git and its remote helper, bsdtar, the build and its grandchild.
 int RunProcessesLeft() {
-    return BuildScriptsRunning() + LinuxProcessesRunning([](const std::string& cmdline) {
+    return BuildScriptsRunning() +
+           LinuxProcessesRunning([](const std::wstring&, const std::string& cmdline) {
                return cmdline.find("ironvale-recomp.git") != std::string::npos ||
                       cmdline.rfind("/usr/bin/bsdtar", 0) == 0;
            });

@@ -301,6 +301,35 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+setup::UniqueHandle WatchProcess(DWORD id) {
+    return setup::UniqueHandle(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+}
+
+DWORD ExitCodeOf(const setup::UniqueHandle& process) {
+    EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+int LinuxProcessesRunning(
+    const std::function<bool(const std::wstring& id, const std::string& cmdline)>& match) {
+    int running = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(L"Z:\\proc", error)) {
+        const std::wstring id = entry.path().filename().native();
+        if (id.empty() || id.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        const std::string stat = ReadBytes(entry.path() / L"stat");
+        const size_t close = stat.rfind(')');
+        const bool alive = close != std::string::npos && close + 2 < stat.size() &&
+                           stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+        running += alive && match(id, ReadBytes(entry.path() / L"cmdline"));
+    }
+    return running;
+}
+
 size_t CountHandles() {
     // GetProcessHandleCount answers 0 under Wine, so the system's handle table is read instead.
     struct Entry {

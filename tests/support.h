@@ -10,6 +10,7 @@
 #include "window.h"
 
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -152,6 +153,14 @@ void PublishPythonHash(const std::string& base64, const std::string& algorithm =
 void OfferProject(bool up);
 // What the stand-in counted so far: "count" (requests) or "sent" (body bytes).
 unsigned long long StandInFigure(const wchar_t* what);
+
+// A process by its id, to watch how it ends, and how it ended (waiting up to 10 s for that).
+setup::UniqueHandle WatchProcess(DWORD id);
+DWORD ExitCodeOf(const setup::UniqueHandle& process);
+// How many of the machine's own processes, seen through Wine's Z: drive, are alive (not zombies
+// waiting to be reaped) and match: by their id and command line.
+int LinuxProcessesRunning(
+    const std::function<bool(const std::wstring& id, const std::string& cmdline)>& match);
 
 size_t CountHandles();       // this process's open handles, from the system's table
 long long LiveAllocations(); // operator new minus operator delete, process-wide

@@ -381,13 +381,10 @@ TEST(FindUnder, ExactNamesToDepthThree) {
 
 namespace {
 
-// The Linux side of a bridge, seen through Wine's Z: drive: gone, or a zombie waiting to be
-// reaped, once the bridge has been ended.
+// The Linux side of a bridge: gone, or a zombie waiting to be reaped, once the bridge has ended.
 bool LinuxProcessAlive(const std::string& pid) {
-    const std::string stat = ReadBytes(L"Z:\\proc\\" + Widen(pid) + L"\\stat");
-    const size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
-           stat[close + 2] != 'X';
+    return LinuxProcessesRunning(
+               [&](const std::wstring& id, const std::string&) { return id == Widen(pid); }) > 0;
 }
 
 TEST(Bridge, EndingTheBridgeEndsTheLinuxProgram) {
