@@ -150,14 +150,22 @@ class App {
         return text;
     }
 
-    // As Windows tells a window that went to a monitor of another scale. The rectangle is read
-    // in the window's own process, so it is put there.
-    void ChangeDpi(int dpi, const RECT& suggested) const {
+    // As Windows tells a window that went to a monitor at another DPI: the place it suggests,
+    // returned, is the client area scaled in a frame drawn at the new DPI (Wine keeps the frame
+    // it has). The rectangle is read in the window's own process, so it is put there.
+    RECT ChangeDpi(int from, int to) const {
+        RECT now{}, client{};
+        GetWindowRect(window, &now);
+        GetClientRect(window, &client);
+        const RECT suggested{
+            40, 30, 40 + MulDiv(client.right, to, from) + now.right - now.left - client.right,
+            30 + MulDiv(client.bottom, to, from) + now.bottom - now.top - client.bottom};
         void* remote = VirtualAllocEx(m_process.get(), nullptr, sizeof suggested,
                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         WriteProcessMemory(m_process.get(), remote, &suggested, sizeof suggested, nullptr);
-        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(remote));
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(remote));
         VirtualFreeEx(m_process.get(), remote, 0, MEM_RELEASE);
+        return suggested;
     }
 
     void Kill() const { // as a crash ends it
@@ -456,11 +464,7 @@ TEST(Geometry, FirstShowingAndDetails) {
     const int status = InkRows(app, kIdStatus), title = InkRows(app, kIdTitle);
     const int from = Scaled(96), to = from == 144 ? 96 : 144;
     auto scale = [&](int pixels) { return MulDiv(pixels, to, from); };
-    // Windows suggests the client area scaled, in a frame drawn at the new DPI; Wine keeps the
-    // frame it has.
-    const RECT suggested{40, 30, 40 + scale(client.cx) + window.right - window.left - client.cx,
-                         30 + scale(client.cy) + window.bottom - window.top - client.cy};
-    app.ChangeDpi(to, suggested);
+    const RECT suggested = app.ChangeDpi(from, to);
     RECT now{};
     GetWindowRect(app.window, &now);
     EXPECT_TRUE(EqualRect(&now, &suggested));
@@ -479,9 +483,10 @@ TEST(Geometry, FirstShowingAndDetails) {
     EXPECT_NEAR(InkRows(app, kIdTitle), scale(title), 2);
     EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
     SaveScreenshot(L"idle-" + dpi + L"dpi-moved-to-" + std::to_wstring(to) + L"dpi");
-    app.ChangeDpi(from, window);
+    app.ChangeDpi(to, from);
     GetWindowRect(app.window, &now);
-    EXPECT_TRUE(EqualRect(&now, &window));
+    EXPECT_EQ(now.right - now.left, window.right - window.left);
+    EXPECT_EQ(now.bottom - now.top, window.bottom - window.top);
     const auto back = Places(app);
     for (size_t i = 0; i < places.size(); ++i)
         EXPECT_TRUE(EqualRect(&back[i].second, &places[i].second)) << places[i].first;
@@ -1204,6 +1209,9 @@ TEST(EndToEnd, FirstInstallUpdateAndAFailingBuild) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     EXPECT_EQ(log.find("  25% extracting"), std::string::npos); // redraws stay out of the log
     SaveScreenshot(L"installed");
+    app.ChangeDpi(96, 144); // on a monitor at 150 %
+    SaveScreenshot(L"installed-moved-to-144dpi");
+    app.ChangeDpi(144, 96);
 
     // Again on the same folder: the game is there, so no disc, and the tools are not fetched.
     app.SetText(kIdSource, L"");
