@@ -1032,7 +1032,9 @@ TEST(Run, DetailsKeepTheNewestLinesPastTheLimit) {
 
 // Windows refuses posts past 10,000 in a queue (the host stands in for that limit): a build
 // that prints far faster than the box takes lines must still lose none of them.
-TEST(Run, AFloodWithinWindowsQueueQuotaLosesNothing) {
+// Half of the window's posts refused, as by a full queue: the window still answers, and shows
+// the newest lines and the latest status and progress.
+TEST(Run, AFloodThroughAQueueThatRefusesPostsLosesNothing) {
     TempFolder temp;
     UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, L"IronvaleHostRelease"));
     App app(HostExe(), L"", L"flood:200000");
@@ -1045,7 +1047,7 @@ TEST(Run, AFloodWithinWindowsQueueQuotaLosesNothing) {
     std::wstring details;
     EXPECT_TRUE(WaitFor(
         [&] {
-            details = app.Text(kIdDetails);
+            details = app.Text(kIdDetails); // the window answers all along
             return details.size() > end.size() &&
                    details.compare(details.size() - end.size(), end.size(), end) == 0;
         },
