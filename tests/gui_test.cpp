@@ -184,6 +184,11 @@ class App {
         WaitFor(
             [&] { return SendMessageW(Item(kIdProgress), PBM_GETSTEP, 0, 0) == LRESULT(mark); });
     }
+    // Once settled: no run started and no box opened.
+    bool StillIdle() const {
+        Settle();
+        return Idle() && !FindBox(nullptr);
+    }
 
   private:
     static HWND FindTopLevel(const std::function<bool(HWND)>& match) {
@@ -275,6 +280,21 @@ void SaveScreenshot(const std::wstring& name) {
     WriteBytes(folder / (name + L".bmp"), bytes);
 }
 
+// The keyboard focus of the window's thread.
+HWND Focus(const App& app) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(app.window, nullptr), &info);
+    return info.hwndFocus;
+}
+
+// Typed into the focused control, through the window's message loop; true once the focus moved.
+bool PressMovesFocus(const App& app, WPARAM key) {
+    HWND from = Focus(app);
+    PostMessageW(from ? from : app.window, WM_KEYDOWN, key, 1);
+    return WaitFor([&] { return Focus(app) != from; }, 5000);
+}
+
 // Every control's place in client pixels, from kIdSource on.
 std::vector<RECT> Places(const App& app) {
     std::vector<RECT> places(kIdOptionsFrame - kIdSource + 1);
@@ -358,9 +378,7 @@ TEST(Start, CommandLineDecidesFolderAndWhetherTheRunStartsByItself) {
             EXPECT_EQ(app.ExpectBox(), kChooseSource);
             EXPECT_TRUE(fs::exists(fs::path(c.folder) / L"setup.log"));
         } else {
-            app.Settle();
-            EXPECT_TRUE(app.Idle());
-            EXPECT_EQ(app.WaitForBox(0), nullptr);
+            EXPECT_TRUE(app.StillIdle());
             EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
         }
     }
@@ -499,6 +517,39 @@ TEST(Geometry, FirstShowingAndDetails) {
     EXPECT_EQ(app.Text(kIdDetailsButton), L"Hide details");
     SaveScreenshot(L"details-" + dpi + L"dpi");
 
+    // Tab visits every control a person can use once, the details box too, as they read the
+    // window: rows from the top, left to right in a row. Enter then presses Install.
+    SetForegroundWindow(app.window);
+    std::vector<HWND> visited;
+    while (PressMovesFocus(app, VK_TAB) &&
+           std::find(visited.begin(), visited.end(), Focus(app)) == visited.end())
+        visited.push_back(Focus(app));
+    ASSERT_FALSE(visited.empty());
+    EXPECT_EQ(Focus(app), visited.front()) << "Tab goes round";
+    std::vector<HWND> usable;
+    for (int id = kIdSource; id <= kIdOptionsFrame; ++id)
+        if ((GetWindowLongW(app.Item(id), GWL_STYLE) & WS_TABSTOP) && app.Visible(id) &&
+            app.Enabled(id) && id != kIdFolderChoice) // a radio group is one stop
+            usable.push_back(app.Item(id));
+    EXPECT_EQ(std::set<HWND>(visited.begin(), visited.end()),
+              std::set<HWND>(usable.begin(), usable.end()));
+    // From the first control on screen, the source's radio group.
+    const auto first = std::find(visited.begin(), visited.end(), app.Item(kIdImageChoice));
+    ASSERT_NE(first, visited.end());
+    std::rotate(visited.begin(), first, visited.end());
+    for (size_t i = 1; i < visited.size(); ++i) {
+        RECT a{}, b{};
+        GetWindowRect(visited[i - 1], &a);
+        GetWindowRect(visited[i], &b);
+        EXPECT_TRUE(a.bottom <= b.top || (a.top < b.bottom && a.right <= b.left))
+            << GetDlgCtrlID(visited[i - 1]) << " before " << GetDlgCtrlID(visited[i]);
+    }
+    while (Focus(app) != app.Item(kIdFolder))
+        ASSERT_TRUE(PressMovesFocus(app, VK_TAB));
+    app.SetText(kIdFolder, L"");
+    PostMessageW(app.Item(kIdFolder), WM_KEYDOWN, VK_RETURN, 1);
+    EXPECT_EQ(app.ExpectBox(), L"Choose a folder to install to.");
+
     app.ClickAndWait(kIdDetailsButton);
     EXPECT_EQ(app.Client().cy, Scaled(422));
     EXPECT_FALSE(app.Visible(kIdDetails));
@@ -552,9 +603,7 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     app.SetText(kIdFolder, umlaut.native());
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(IDNO), nonAscii);
-    app.Settle(); // asked once, and No starts nothing
-    EXPECT_TRUE(app.Idle());
-    EXPECT_EQ(app.WaitForBox(0), nullptr);
+    EXPECT_TRUE(app.StillIdle()); // asked once, and No starts nothing
     EXPECT_FALSE(fs::exists(umlaut));
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(IDYES), nonAscii);
@@ -576,64 +625,9 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
               L"Delete the disc image when it's been extracted?\n\n" + disc.native() +
                   L"\n\nThe game only needs the extracted files; you'd need the disc image again "
                   L"only to install somewhere else.");
-    app.Settle();
-    EXPECT_TRUE(app.Idle());
-    EXPECT_EQ(app.WaitForBox(0), nullptr);
+    EXPECT_TRUE(app.StillIdle());
     EXPECT_TRUE(app.Checked(kIdDeleteImage));
     EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
-}
-
-// The keyboard focus of the window's thread.
-HWND Focus(const App& app) {
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    GetGUIThreadInfo(GetWindowThreadProcessId(app.window, nullptr), &info);
-    return info.hwndFocus;
-}
-
-// Typed into the focused control, through the window's message loop; true once the focus moved.
-bool PressMovesFocus(const App& app, WPARAM key) {
-    HWND from = Focus(app);
-    PostMessageW(from ? from : app.window, WM_KEYDOWN, key, 1);
-    return WaitFor([&] { return Focus(app) != from; }, 5000);
-}
-
-// Tab visits every control a person can use once, as they read the window: rows from the top,
-// left to right in a row. Enter then presses Install.
-TEST(Form, TabFollowsTheScreenAndEnterPressesInstall) {
-    App app(SetupExe(), L"");
-    ASSERT_TRUE(app.window);
-    SetForegroundWindow(app.window);
-    app.ClickAndWait(kIdDetailsButton); // the details box too
-    std::vector<HWND> visited;
-    while (PressMovesFocus(app, VK_TAB) &&
-           std::find(visited.begin(), visited.end(), Focus(app)) == visited.end())
-        visited.push_back(Focus(app));
-    ASSERT_FALSE(visited.empty());
-    EXPECT_EQ(Focus(app), visited.front()) << "Tab goes round";
-    std::vector<HWND> usable;
-    for (int id = kIdSource; id <= kIdOptionsFrame; ++id)
-        if ((GetWindowLongW(app.Item(id), GWL_STYLE) & WS_TABSTOP) && app.Visible(id) &&
-            app.Enabled(id) && id != kIdFolderChoice) // a radio group is one stop
-            usable.push_back(app.Item(id));
-    EXPECT_EQ(std::set<HWND>(visited.begin(), visited.end()),
-              std::set<HWND>(usable.begin(), usable.end()));
-    // From the first control on screen, the source's radio group.
-    const auto first = std::find(visited.begin(), visited.end(), app.Item(kIdImageChoice));
-    ASSERT_NE(first, visited.end());
-    std::rotate(visited.begin(), first, visited.end());
-    for (size_t i = 1; i < visited.size(); ++i) {
-        RECT a{}, b{};
-        GetWindowRect(visited[i - 1], &a);
-        GetWindowRect(visited[i], &b);
-        EXPECT_TRUE(a.bottom <= b.top || (a.top < b.bottom && a.right <= b.left))
-            << GetDlgCtrlID(visited[i - 1]) << " before " << GetDlgCtrlID(visited[i]);
-    }
-    while (Focus(app) != app.Item(kIdFolder))
-        ASSERT_TRUE(PressMovesFocus(app, VK_TAB));
-    app.SetText(kIdFolder, L"");
-    PostMessageW(app.Item(kIdFolder), WM_KEYDOWN, VK_RETURN, 1);
-    EXPECT_EQ(app.ExpectBox(), L"Choose a folder to install to.");
 }
 
 TEST(Form, NoDeleteQuestionInUpdateMode) {
