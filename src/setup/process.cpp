@@ -1,6 +1,7 @@
 // Process runner: command lines run hidden, inside s_job, their output cut into lines.
 #include "channel.h"
 #include "runner.h"
+#include "seams.h"
 
 #include <vector>
 
@@ -229,9 +230,9 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
                                  nullptr, folder.empty() ? nullptr : folder.c_str(),
                                  &startup.StartupInfo, &info);
         startError = started ? 0 : GetLastError();
-        if (started || NeverStarts(startError) || pause > kLastStartPauseMs || s_cancel)
+        if (started || NeverStarts(startError) || pause > kLastStartPauseMs ||
+            !s_seams.pause(pause)) // ends early on a cancel
             break;
-        Sleep(pause);
     }
     // Only the child may hold the write end now, so end-of-stream means it (and whatever it
     // started) has gone.
