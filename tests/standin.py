@@ -200,7 +200,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
-            self.wfile.write(pattern(0, n // 2))
+            self.write(pattern(0, n // 2))
             self.wfile.flush()
             self.hang()
         elif mode in ("short", "cutonce"):

@@ -248,7 +248,11 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
              EXPECT_EQ(run.get(), L"Cancelled.");
              s_cancel = false;
              fs::remove(served.native() + L".stall");
-             EXPECT_EQ(ReadBytes(part), half);
+             // All that arrived, but for the block still being read when the cancel came.
+             const std::string kept = ReadBytes(part);
+             EXPECT_EQ(whole.compare(0, kept.size(), kept), 0);
+             EXPECT_LE(kept.size(), half.size());
+             EXPECT_GT(kept.size() + (64 << 10), half.size());
          },
          L"ok",
          {L"CMake: resuming at 0 MB", L"CMake: checksum OK"},
