@@ -87,7 +87,9 @@ constexpr DWORD kBlock = 64 * 1024;
 // the worker, the request and a read under way each hold a reference, and the last one frees it.
 class Call {
   public:
-    Call() : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    Call()
+        : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_returned(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
@@ -110,13 +112,15 @@ class Call {
     // The outcome of the call just made: false when it failed (error() says why) or the run
     // was cancelled.
     bool Wait(DWORD& result) {
-        if (!std::exchange(m_inline, false))
-            while (WaitForSingleObject(m_done.get(), kCancelPollMs) == WAIT_TIMEOUT)
-                if (s_cancel)
-                    return false;
+        if (!std::exchange(m_inline, false) && !Cancellable(m_done.get()))
+            return false;
         result = m_result;
         return m_error == 0 && !s_cancel;
     }
+    // The outcome of the read just started, once its call has returned as well: WinHTTP reports
+    // a read before its call is done with the request, and a next read made meanwhile from
+    // another thread was lost now and then under Wine, the worker waiting for good.
+    bool WaitRead(DWORD& got) { return Wait(got) && Cancellable(m_returned.get()); }
     DWORD error() const { return m_error; }
 
     // Starts a read of up to kBlock bytes into buffer, made on a pool thread. Wine's
@@ -142,14 +146,20 @@ class Call {
     std::vector<char> buffer = std::vector<char>(kBlock); // where a read lands, every time
 
   private:
+    static bool Cancellable(HANDLE event) {
+        while (WaitForSingleObject(event, kCancelPollMs) == WAIT_TIMEOUT)
+            if (s_cancel)
+                return false;
+        return true;
+    }
     static void CALLBACK ReadOnPool(PTP_CALLBACK_INSTANCE, void* context) {
         Call& call = *static_cast<Call*>(context);
         {
             std::lock_guard<std::mutex> lock(call.m_lock);
             call.m_reading = !call.m_left;
         }
-        if (call.m_reading && !WinHttp()->ReadData(call.m_request, call.buffer.data(), kBlock,
-                                                   nullptr))
+        if (call.m_reading &&
+            !WinHttp()->ReadData(call.m_request, call.buffer.data(), kBlock, nullptr))
             call.Complete(0, GetLastError());
         bool close = false;
         {
@@ -159,11 +169,13 @@ class Call {
         }
         if (close)
             CloseInternet(call.m_request);
+        SetEvent(call.m_returned.get());
         call.Release();
     }
 
     ~Call() = default;
     UniqueHandle m_done;
+    UniqueHandle m_returned;
     std::atomic<DWORD> m_result{0};
     std::atomic<DWORD> m_error{0};
     std::atomic<int> m_references{1};
@@ -459,7 +471,7 @@ Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool sec
     if (!request)
         return NoAnswer(host, GetLastError());
     std::unique_ptr<Call, ReleaseCall> call(new Call);
-    call->Hold(); // the request's reference, given back when WinHTTP closes it
+    call->Hold();    // the request's reference, given back when WinHTTP closes it
     struct Leaving { // on every way out; declared after the request, so it runs first
         Call& call;
         UniqueInternet& request;
@@ -546,7 +558,7 @@ Outcome Transfer::Receive(HINTERNET request, Call& call, ULONGLONG have) {
         DWORD got = 0;
         if (!call.Read(request))
             return CutOff(GetLastError());
-        if (!call.Wait(got))
+        if (!call.WaitRead(got))
             return CutOff(call.error());
         if (got == 0)
             break;
