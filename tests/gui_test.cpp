@@ -260,19 +260,10 @@ std::vector<DWORD> Capture(const RECT& area) {
 
 // Keeps a picture of the screen for people to look at (there is no window manager, so the
 // window is all there is).
-BOOL CALLBACK PaintNow(HWND window, LPARAM) {
-    if (IsWindowVisible(window) && !IsHungAppWindow(window))
-        RedrawWindow(window, nullptr, nullptr,
-                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    return TRUE;
-}
-
 void SaveScreenshot(const std::wstring& name) {
     const fs::path folder = HelperFolder().parent_path() / L"screenshots";
     fs::create_directories(folder);
-    // Every window paints before the screen is read: for another thread's window, the paint
-    // messages are sent, and RedrawWindow returns once they are handled.
-    EnumWindows(PaintNow, 0);
+    Sleep(300); // let the last repaint land
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
     std::vector<DWORD> pixels = Capture({0, 0, width, height});
