@@ -263,7 +263,9 @@ std::vector<DWORD> Capture(const RECT& area) {
 void SaveScreenshot(const std::wstring& name) {
     const fs::path folder = HelperFolder().parent_path() / L"screenshots";
     fs::create_directories(folder);
-    Sleep(300); // let the last repaint land
+    // No event tells when Wine's window surfaces reach the screen: painting through
+    // RedrawWindow's UPDATENOW first still left a window that had just grown blank below.
+    Sleep(300);
     const int width = GetSystemMetrics(SM_CXSCREEN);
     const int height = GetSystemMetrics(SM_CYSCREEN);
     std::vector<DWORD> pixels = Capture({0, 0, width, height});
