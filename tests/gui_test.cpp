@@ -584,31 +584,25 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
          {std::wstring(L"Ironvale"), std::wstring(L"..\\Ironvale"), std::wstring(L"C:Ironvale"),
           std::wstring(L"\\Ironvale"), std::wstring(L"\\\\server"),
           (temp.path() / L"Iron;vale").native()}) {
-        app.SetText(kIdFolder, folder);
-        app.Click(kIdInstall);
+        app.Install(L"", folder);
         EXPECT_EQ(app.ExpectBox(), kFullFolder) << Narrow(folder);
         EXPECT_TRUE(app.Idle());
     }
     EXPECT_FALSE(fs::exists(temp.path() / L"Iron;vale"));
     // A share is a full path: taken, and the run says whether it could make the folder there.
     const std::wstring share = L"\\\\nowhere.invalid\\share\\Ironvale";
-    app.SetText(kIdFolder, share);
-    app.Click(kIdInstall);
+    app.Install(L"", share);
     EXPECT_EQ(app.ExpectBox(), L"Couldn't create " + share);
-    app.SetText(kIdFolder, (temp.path() / L"plain").native());
-    app.SetText(kIdSource, L"Ironvale.iso");
-    app.Click(kIdInstall);
+    app.Install(L"Ironvale.iso", temp.path() / L"plain");
     EXPECT_EQ(app.ExpectBox(),
               L"Choose the full path of your disc image or extracted disc folder.");
     EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
-    app.SetText(kIdSource, L"");
 
     const std::wstring nonAscii =
         L"The folder's path has non-English characters, which some build tools can't handle. "
         L"A folder like C:\\Ironvale-Recomp is safer. Continue anyway?";
     const fs::path umlaut = temp.path() / L"Spi\u00e4\u00f6le";
-    app.SetText(kIdFolder, umlaut.native());
-    app.Click(kIdInstall);
+    app.Install(L"", umlaut);
     EXPECT_EQ(app.ExpectBox(IDNO), nonAscii);
     EXPECT_TRUE(app.StillIdle()); // asked once, and No starts nothing
     EXPECT_FALSE(fs::exists(umlaut));
@@ -617,17 +611,14 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     EXPECT_EQ(app.ExpectBox(), kChooseSource); // the run started and refused the empty source
     EXPECT_TRUE(fs::exists(umlaut / L"setup.log"));
 
-    app.SetText(kIdFolder, (temp.path() / L"plain").native());
     app.ClickAndWait(kIdFolderChoice);
-    app.SetText(kIdSource, disc.native());
-    app.Click(kIdInstall);
+    app.Install(disc, temp.path() / L"plain");
     EXPECT_EQ(app.ExpectBox(), L"That isn't a folder. Choose the folder of your extracted disc.");
     EXPECT_FALSE(fs::exists(temp.path() / L"plain"));
 
     app.ClickAndWait(kIdImageChoice);
-    app.SetText(kIdSource, disc.native());
     app.Check(kIdDeleteImage, true);
-    app.Click(kIdInstall);
+    app.Install(disc, temp.path() / L"plain");
     EXPECT_EQ(app.ExpectBox(IDNO),
               L"Delete the disc image when it's been extracted?\n\n" + disc.native() +
                   L"\n\nThe game only needs the extracted files; you'd need the disc image again "
@@ -653,9 +644,8 @@ TEST(Form, NoDeleteQuestionInUpdateMode) {
     App app(SetupExe(), L"--update " + Quote(folder));
     ASSERT_TRUE(app.window);
     EXPECT_EQ(app.ExpectBox(), kChooseSource);
-    app.SetText(kIdSource, disc.native());
     app.Check(kIdDeleteImage, true);
-    app.Click(kIdInstall);
+    app.Install(disc, folder);
     // Straight into the run, which gets as far as is built.
     EXPECT_EQ(app.ExpectBox(), L"The build finished but IronvaleLauncher.exe isn't there.");
 }
