@@ -103,6 +103,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if pace:
                 time.sleep(pace)
 
+    def empty(self, status, headers=()):
+        """An answer without a body."""
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
     def reset(self):
         """Ends the connection with a TCP reset instead of a close."""
         self.wfile.flush()
@@ -127,10 +135,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length) writes that part of it."""
         start = None if ignore_range else self.range_start()
         if start is not None and start >= size:
-            self.send_response(416)
-            self.send_header("Content-Range", "bytes */%d" % size)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.empty(416, [("Content-Range", "bytes */%d" % size)])
             return
         if start is None:
             self.send_response(200)
@@ -167,9 +172,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(body)
         elif mode == "status":
-            self.send_response(n)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.empty(n)
         elif mode == "bytes" or mode == "cutonce" and not self.first_time(self.path):
             self.send_ranged(n, lambda offset, length: self.send_pattern(length, 0, offset))
         elif mode == "slow":
@@ -226,10 +229,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 sent += size
             self.wfile.write(b"0\r\n\r\n")
         elif mode == "redirect":
-            self.send_response(302)
-            self.send_header("Location", "/fault/bytes/%d" % n)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.empty(302, [("Location", "/fault/bytes/%d" % n)])
         else:
             self.send_error(400)
 
@@ -255,15 +255,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def file(self, relative):
         path = os.path.realpath(os.path.join(self.root, relative))
         if not path.startswith(os.path.realpath(self.root) + os.sep) or not os.path.isfile(path):
-            self.send_response(404)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.empty(404)
             return
         if not self.over_tls and os.path.exists(path + ".tls"):
-            self.send_response(302)
-            self.send_header("Location", "https://127.0.0.1:%d/%s" % (self.tls_port, relative))
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            location = "https://127.0.0.1:%d/%s" % (self.tls_port, relative)
+            self.empty(302, [("Location", location)])
             return
         if os.path.exists(path + ".hang"):
             self.hang()
@@ -271,11 +267,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if os.path.exists(path + ".status"):
             with open(path + ".status") as f:
                 words = f.read().split()
-            self.send_response(int(words[0]))
-            if len(words) > 1:
-                self.send_header("Retry-After", words[1])
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.empty(int(words[0]), [("Retry-After", after) for after in words[1:2]])
             return
         if os.path.exists(path + ".ratelimit"):
             with open(path + ".ratelimit") as f:
