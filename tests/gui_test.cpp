@@ -106,6 +106,7 @@ class App {
     void Click(int id) const { PostMessageW(Item(id), BM_CLICK, 0, 0); }
     // Sent: returns once the window has handled the click.
     void ClickAndWait(int id) const { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    // The form filled in as a person would, and Install pressed.
     void Install(const fs::path& source, const fs::path& folder) const {
         SetText(kIdSource, source.native());
         SetText(kIdFolder, folder.native());
@@ -1291,7 +1292,7 @@ TEST(EndToEnd, GitHubsRateLimitIsNamed) {
         App app(SetupExe(), L"");
         ASSERT_TRUE(app.window);
         app.ClickAndWait(kIdFolderChoice);
-        app.Install(disc, (temp.path() / L"Ironvale"));
+        app.Install(disc, temp.path() / L"Ironvale");
         const std::wstring text = app.ExpectBox(IDOK, nullptr, 60000);
         fs::remove(limited);
 
