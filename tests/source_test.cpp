@@ -1,8 +1,11 @@
 // The source step with real git (through the bridge) on a fixture project served by the
 // stand-in over git's dumb HTTP protocol: origin with main, v0.1.0, v1.0.0 and a later commit.
+#include "children.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 using namespace setup;
 using namespace testing_support;
@@ -57,6 +60,16 @@ class Source : public ::testing::Test {
         return Logged(L"$ git -C " + Quote(run.sourceDir) + L" " + args);
     }
     std::string Head() { return Git(L"describe --tags --always"); }
+    // How many of the repository's objects the stand-in has been asked for.
+    size_t ObjectsAsked() {
+        std::string paths;
+        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", Document(paths, L""));
+        size_t count = 0;
+        for (size_t at = 0; (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos;
+             ++at)
+            ++count;
+        return count;
+    }
 
     Bridges bridges;
     TempFolder temp;
@@ -67,7 +80,9 @@ class Source : public ::testing::Test {
 
 TEST_F(Source, AFirstInstallClonesAndFollowsMain) {
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " + Quote(run.sourceDir)));
+    EXPECT_TRUE(Logged(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " +
+                       Quote(StagingFolder(run.sourceDir))));
+    EXPECT_FALSE(fs::exists(StagingFolder(run.sourceDir)));
     EXPECT_TRUE(Logged(L"The source folder is on branch main: updating that branch."));
     EXPECT_TRUE(Ran(L"pull --ff-only"));
     EXPECT_FALSE(Ran(L"checkout v1.0.0"));
@@ -165,6 +180,179 @@ TEST_F(Source, AForeignFolderIsRefusedAnEmptyOneIsClonedInto) {
     fs::remove(run.sourceDir / L"thesis.doc");
     EXPECT_EQ(Step(), L"ok");
     EXPECT_TRUE(fs::exists(run.sourceDir / L"tools" / L"build.py"));
+}
+
+// A clone that was cut off leaves nothing that looks like an install: the next run starts the
+// download again, whatever cut it, and whichever Setup it was.
+TEST_F(Source, ACloneCutOffIsStartedAgain) {
+    const fs::path faults = kRoot / L"faults";
+    const fs::path staging = StagingFolder(run.sourceDir);
+    struct Row {
+        const char* name;
+        const char* fault;           // what the network does to the repository's objects
+        std::function<void()> cut;   // once git is waiting for them
+        std::wstring outcome;
+    };
+    const Row rows[] = {
+        {"Cancel", "git-stall", [] {
+             s_cancel = true; // the window's order: the flag first, then the job
+             TerminateJobObject(s_job.get(), 1);
+         },
+         L"Cancelled."},
+        {"Setup killed", "git-stall", [] { TerminateJobObject(s_job.get(), 1); },
+         L"Couldn't download the source code from GitHub."},
+        {"the network gone", "git-cut", [] {}, L"Couldn't download the source code from GitHub."},
+        {"an older Setup's clone in place", nullptr,
+         [&] {
+             fs::create_directories(run.sourceDir);
+             Git(L"init -q");
+         },
+         L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveTree(choices.folder);
+        fs::create_directories(choices.folder);
+        if (row.fault) {
+            WriteBytes(faults, row.fault);
+            const size_t asked = ObjectsAsked();
+            auto step = std::async(std::launch::async, [&] {
+                return OutcomeOf([&] { CheckOutSource(choices, run); });
+            });
+            for (int i = 0; i < 400 && ObjectsAsked() == asked; ++i)
+                Sleep(50);
+            row.cut();
+            EXPECT_EQ(step.get(), row.outcome);
+            s_cancel = false;
+            fs::remove(faults);
+        } else {
+            row.cut();
+        }
+        ASSERT_EQ(Step(), L"ok");
+        if (std::string(row.name) != "the network gone") { // git cleans up after itself then
+            EXPECT_TRUE(
+                Logged(L"The last download of the source code was cut off: starting it again."));
+        }
+        EXPECT_TRUE(fs::exists(run.sourceDir / L"tools" / L"build.py"));
+        EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
+        EXPECT_FALSE(fs::exists(staging));
+    }
+}
+
+// A folder of another account, a drive that records no owner: git refuses such a tree unless
+// it is named as safe. Linux git, run as root, refuses one another uid owns the same way.
+TEST_F(Source, ATreeAnotherAccountOwnsIsUpdatedAllTheSame) {
+    ASSERT_EQ(Step(), L"ok");
+    Git(L"checkout -q v0.1.0");
+    ASSERT_EQ(setup::Run(L"python -c \"import subprocess, sys; sys.exit(subprocess.run(['chown', "
+                         L"'-R', '4242', sys.argv[1]]).returncode)\" " +
+                             Quote(run.sourceDir),
+                         {}),
+              0u);
+    ASSERT_EQ(Step(), L"ok");
+    EXPECT_TRUE(Logged(L"Building release v1.0.0."));
+    EXPECT_EQ(Head(), "v1.0.0");
+}
+
+// What every git command is told, after the user's own settings: the trees, long paths and,
+// for Setup's own MinGit alone, Windows' certificates (which Linux git has not: the bridge
+// drops those and says so).
+TEST_F(Source, GitIsToldWhatWindowsKnows) {
+    const fs::path record = temp.path() / L"record.txt";
+    struct Variables {
+        Variables(const fs::path& record) {
+            SetEnvironmentVariableW(L"IRONVALE_BRIDGE_RECORD", record.c_str());
+            SetEnvironmentVariableW(L"GIT_CONFIG_COUNT", L"1");
+            SetEnvironmentVariableW(L"GIT_CONFIG_KEY_0", L"user.name");
+            SetEnvironmentVariableW(L"GIT_CONFIG_VALUE_0", L"Player");
+        }
+        ~Variables() {
+            for (const wchar_t* name : {L"IRONVALE_BRIDGE_RECORD", L"GIT_CONFIG_COUNT"})
+                SetEnvironmentVariableW(name, nullptr);
+        }
+    } variables(record);
+    const std::string trees = "carried safe.directory=" + Narrow(GitPath(run.sourceDir)) +
+                              "\ncarried safe.directory=" +
+                              Narrow(GitPath(StagingFolder(run.sourceDir))) + "\n";
+    const std::string own = "carried user.name=Player\n" + trees + "carried core.longpaths=true\n";
+    const struct {
+        const char* name;
+        bool minGit;
+        std::string clone; // what the clone's git was told
+    } rows[] = {
+        {"a git of the user's own", false, own},
+        {"Setup's MinGit", true,
+         own + "dropped http.sslBackend=schannel\ndropped http.schannelCheckRevoke=best-effort\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveTree(choices.folder);
+        const fs::path cmd = choices.folder / L"tools" / L"Git" / L"cmd";
+        fs::create_directories(cmd);
+        fs::copy_file(HelperFolder().parent_path() / L"bridge" / L"stub" / L"git.exe",
+                      cmd / L"git.exe");
+        PathFront minGit(row.minGit ? cmd : temp.path());
+        fs::remove(record);
+        ASSERT_EQ(Step(), L"ok");
+        const std::string told = ReadBytes(record);
+        EXPECT_EQ(told.substr(0, row.clone.size()), row.clone);
+    }
+}
+
+TEST(ChildEnvironment, GitSettingsFollowTheUsersOwnAndTheProxy) {
+    const std::vector<fs::path> trees = {L"C:\\Games\\Ironvale\\ironvale-recomp"};
+    const struct {
+        const char* name;
+        unsigned existing;
+        Proxy proxy;
+        bool minGit;
+        std::vector<Variable> variables;
+    } rows[] = {
+        {"none of the user's, no proxy", 0, {}, false,
+         {{L"GIT_CONFIG_COUNT", L"2"},
+          {L"GIT_CONFIG_KEY_0", L"safe.directory"},
+          {L"GIT_CONFIG_VALUE_0", L"C:/Games/Ironvale/ironvale-recomp"},
+          {L"GIT_CONFIG_KEY_1", L"core.longpaths"},
+          {L"GIT_CONFIG_VALUE_1", L"true"}}},
+        {"after two of the user's, a proxy, Setup's MinGit", 2, {L"proxy:8080", L""}, true,
+         {{L"GIT_CONFIG_COUNT", L"7"},
+          {L"GIT_CONFIG_KEY_2", L"safe.directory"},
+          {L"GIT_CONFIG_VALUE_2", L"C:/Games/Ironvale/ironvale-recomp"},
+          {L"GIT_CONFIG_KEY_3", L"core.longpaths"},
+          {L"GIT_CONFIG_VALUE_3", L"true"},
+          {L"GIT_CONFIG_KEY_4", L"http.proxy"},
+          {L"GIT_CONFIG_VALUE_4", L"http://proxy:8080"},
+          {L"GIT_CONFIG_KEY_5", L"http.sslBackend"},
+          {L"GIT_CONFIG_VALUE_5", L"schannel"},
+          {L"GIT_CONFIG_KEY_6", L"http.schannelCheckRevoke"},
+          {L"GIT_CONFIG_VALUE_6", L"best-effort"}}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(GitConfigVariables(row.existing, GitSettings(trees, row.proxy, row.minGit)),
+                  row.variables)
+            << row.name;
+}
+
+TEST(ChildEnvironment, ProxyVariablesLeaveTheUsersOwn) {
+    const struct {
+        const char* name;
+        Proxy proxy;
+        const wchar_t* userSet; // one the user's environment has
+        std::vector<Variable> variables;
+    } rows[] = {
+        {"no proxy", {}, L"", {}},
+        {"a proxy, a bypass list", {L"proxy:8080", L"<local>;*.corp.example"}, L"",
+         {{L"HTTPS_PROXY", L"http://proxy:8080"},
+          {L"HTTP_PROXY", L"http://proxy:8080"},
+          {L"NO_PROXY", L"localhost,.corp.example"}}},
+        {"the user's HTTPS_PROXY", {L"proxy:8080", L""}, L"HTTPS_PROXY",
+         {{L"HTTP_PROXY", L"http://proxy:8080"}}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ProxyVariables(row.proxy,
+                                 [&](const wchar_t* name) { return std::wstring(name) == row.userSet; }),
+                  row.variables)
+            << row.name;
 }
 
 TEST_F(Source, AFailedCloneSaysSo) {

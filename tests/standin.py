@@ -36,6 +36,16 @@ meets the fault it names: "chunked-cut" (documents are sent chunked, as GitHub's
 the first answer stops half way without its last chunk), "reset" (half, then a TCP reset),
 "503" (status 503), "half" (archives only: half of the Content-Length, then the connection
 closes). Writing another fault, or the same again, starts over.
+The faults file may also say "git-stall" or "git-cut": every object the git repository is asked
+for stops half way and hangs, or the connection closes there.
+
+The services listen on 127.0.0.1 (the tests' own requests) and on --services (the address
+setup.exe's endpoints name). /fault/direct/0 stops the latter, so that nothing listens there,
+and /fault/direct/1 starts it again. On --proxy-port a proxy passes requests on to the
+services: CONNECT host:port is tunnelled to this machine's port, an absolute URL is answered
+as the services would answer its path, and /proxy.pac is a PAC file that names the proxy.
+While a file "proxy-signin" exists in the root the proxy answers 407 instead. /fault/passed/0
+lists what it passed, a line each ("CONNECT 127.0.0.3:18790", "GET http://...").
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
@@ -150,6 +160,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         send_body(start, size - start)
 
     def do_GET(self):
+        if self.path.startswith("http://"):
+            self.path = "/" + self.path.split("/", 3)[3] if self.path.count("/") >= 3 else "/"
         Handler.served += 1
         Handler.paths.append(self.path)
         parts = self.path.split("?")[0].strip("/").split("/")
@@ -162,10 +174,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def fault(self, mode, n):
-        if mode in ("count", "headers", "paths", "sent"):
+        if mode == "direct":
+            Services.switch(n == 1)
+            mode, n = "count", 0
+        if mode in ("count", "headers", "paths", "sent", "passed"):
             texts = {"count": lambda: str(Handler.served - 1), "headers": lambda: str(self.headers),
                      "paths": lambda: "".join(p + "\n" for p in Handler.paths[:-1]),
-                     "sent": lambda: str(Handler.sent)}
+                     "sent": lambda: str(Handler.sent),
+                     "passed": lambda: "".join(p + "\n" for p in ProxyHandler.passed)}
             body = texts[mode]().encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
@@ -236,10 +252,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def fault_now(self, relative):
         """The fault this request meets, or None."""
         faults = os.path.join(self.root, "faults")
-        if relative.startswith("git/") or not os.path.exists(faults):
+        if not os.path.exists(faults):
             return None
         with open(faults) as f:
             text = f.read().strip()
+        if relative.startswith("git/"):
+            git_fault = text in ("git-stall", "git-cut") and "/objects/" in relative
+            return text if git_fault else None
         stamp = (text, os.stat(faults).st_mtime_ns)
         with Handler.lock:
             if stamp != Handler.fault_text:
@@ -300,8 +319,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.close_connection = True
             return
-        stall = os.path.exists(path + ".stall")
-        if fault in ("reset", "half") or stall:
+        stall = os.path.exists(path + ".stall") or fault == "git-stall"
+        if fault in ("reset", "half", "git-cut") or stall:
             self.send_response(200)
             self.send_header("Content-Length", str(len(content)))
             self.end_headers()
@@ -324,6 +343,89 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 class TlsHandler(Handler):
     over_tls = True
+
+
+class Services:
+    """The services on the address setup.exe's endpoints name, which a test can take away."""
+    address = None
+    server = None
+    lock = threading.Lock()
+
+    @classmethod
+    def switch(cls, on):
+        with cls.lock:
+            if on and cls.server is None:
+                cls.server = http.server.ThreadingHTTPServer(cls.address, Handler)
+                cls.server.daemon_threads = True
+                threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+            elif not on and cls.server is not None:
+                cls.server.shutdown()
+                cls.server.server_close()
+                cls.server = None
+
+
+class ProxyHandler(Handler):
+    """A company's proxy in front of the services: it passes what it is asked for to them."""
+    passed = []
+    port = 0
+
+    def refused(self):
+        if not os.path.exists(os.path.join(self.root, "proxy-signin")):
+            return False
+        self.empty(407, [("Proxy-Authenticate", 'Basic realm="corp"')])
+        return True
+
+    def do_GET(self):
+        if self.path == "/proxy.pac":
+            body = b'function FindProxyForURL(url, host) { return "PROXY 127.0.0.1:%d"; }' % self.port
+            self.send_response(200)
+            self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
+        if self.refused():
+            return
+        with Handler.lock:
+            ProxyHandler.passed.append("GET " + self.path)
+        Handler.do_GET(self)
+
+    def do_CONNECT(self):
+        if self.refused():
+            return
+        with Handler.lock:
+            ProxyHandler.passed.append("CONNECT " + self.path)
+        port = int(self.path.rsplit(":", 1)[1])
+        try:
+            upstream = socket.create_connection(("127.0.0.1", port))
+        except OSError:
+            self.send_error(502)
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+
+        def pipe(source, sink):
+            try:
+                while True:
+                    data = source.recv(65536)
+                    if not data:
+                        break
+                    sink.sendall(data)
+            except OSError:
+                pass
+            finally:
+                try:
+                    sink.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+
+        back = threading.Thread(target=pipe, args=(upstream, self.connection), daemon=True)
+        back.start()
+        pipe(self.connection, upstream)
+        back.join()
+        upstream.close()
+        self.close_connection = True
 
 
 # A certificate made for this run alone: nothing outside the test prefix ever trusts it.
@@ -349,11 +451,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--root", required=True)
+    parser.add_argument("--services", default="127.0.0.3")
+    parser.add_argument("--proxy-port", type=int, default=0)
     args = parser.parse_args()
     os.makedirs(args.root, exist_ok=True)
     Handler.root = args.root
     Handler.tls_port = args.port + 1
     serve_tls(args.root, args.port + 1)
+    Services.address = (args.services, args.port)
+    Services.switch(True)
+    if args.proxy_port:
+        ProxyHandler.port = args.proxy_port
+        proxy = http.server.ThreadingHTTPServer(("127.0.0.1", args.proxy_port), ProxyHandler)
+        proxy.daemon_threads = True
+        threading.Thread(target=proxy.serve_forever, daemon=True).start()
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))

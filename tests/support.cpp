@@ -379,7 +379,7 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what) {
 namespace {
 const fs::path kRoot = setup::Widen(IRONVALE_STANDIN_ROOT);
 const fs::path kArchives = setup::Widen(IRONVALE_ARCHIVES);
-const std::wstring kFiles = setup::Widen(IRONVALE_STANDIN) + L"/files/";
+const std::wstring kFiles = setup::Widen(IRONVALE_SERVICES) + L"/files/";
 } // namespace
 
 // copy_file's overwrite option fails under MinGW's libstdc++ when the target exists.
@@ -412,7 +412,7 @@ void PublishPythonHash(const std::string& base64, const std::string& algorithm) 
                            L"2025.04.08.18.02.11" / L"python.3.12.10.json";
     fs::create_directories(leaf.parent_path());
     fs::create_directories(entry.parent_path());
-    const std::string api = IRONVALE_STANDIN "/nuget";
+    const std::string api = IRONVALE_SERVICES "/nuget";
     WriteBytes(leaf, R"({"@id":")" + api +
                          R"(/v3/registration5-semver1/python/3.12.10.json",)"
                          R"("catalogEntry":")" +

@@ -73,7 +73,8 @@ void BuildGame(const Choices& choices, const RunState& run) {
     Status(L"Building (the first build takes 10-30 minutes)");
     if (Run(BuildCommand(choices, run), run.sourceDir, OnBuildLine) != 0)
         Fail(L"The build failed. The log above (also in setup.log) says why; Help > Report a bug "
-             L"in the launcher, or a GitHub issue with setup.log attached, gets it looked at.");
+             L"in the launcher, or a GitHub issue with setup.log attached, gets it looked at." +
+             FullDriveNote(choices.folder));
 }
 
 } // namespace setup

@@ -1,6 +1,7 @@
 // The install run: its steps in their fixed order, and the one way every run ends.
 #include "install.h"
 #include "channel.h"
+#include "proxy.h"
 #include "seams.h"
 
 #include <exception>
@@ -21,12 +22,6 @@ class AwakeWhileRunning {
     AwakeWhileRunning(const AwakeWhileRunning&) = delete;
     AwakeWhileRunning& operator=(const AwakeWhileRunning&) = delete;
 };
-
-ULONGLONG FreeBytes(const fs::path& folder) {
-    ULARGE_INTEGER available{};
-    s_seams.freeSpace(folder.c_str(), &available, nullptr, nullptr);
-    return available.QuadPart;
-}
 
 } // namespace
 
@@ -63,6 +58,7 @@ void Preflight(const Choices& choices, RunState& run) {
 namespace {
 
 std::wstring InstallSteps(const Choices& choices, RunState& run) {
+    ForgetProxies(); // the network may have changed since the last run
     Preflight(choices, run);
     ProvideTools(choices.folder);
     run.releaseTag = LatestReleaseTag();

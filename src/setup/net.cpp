@@ -2,11 +2,11 @@
 // tried again while the fault may pass, and continued where an earlier attempt left its part.
 #include "net.h"
 #include "channel.h"
+#include "proxy.h"
 #include "seams.h"
+#include "httpapi.h"
 
 #include <fstream>
-
-#include <winhttp.h>
 
 #include <cwchar>
 #include <mutex>
@@ -19,57 +19,11 @@ namespace {
 
 constexpr wchar_t kAgent[] = L"Ironvale-Setup";
 constexpr wchar_t kAgentHeader[] = L"User-Agent: Ironvale-Setup\r\n";
-constexpr DWORD kHostLimit = 256;
-constexpr DWORD kPathLimit = 2048;
-constexpr DWORD kExtraLimit = 2048;
 constexpr ULONGLONG kMegabyte = 1048576;
 
 // A document read into memory stops here. Real release documents are about 100 KB; this bounds
 // what a broken or hostile server can make Setup hold.
 constexpr size_t kBodyLimit = 32u << 20;
-
-struct WinHttpApi {
-    decltype(&::WinHttpCrackUrl) CrackUrl;
-    decltype(&::WinHttpOpen) Open;
-    decltype(&::WinHttpSetTimeouts) SetTimeouts;
-    decltype(&::WinHttpConnect) Connect;
-    decltype(&::WinHttpOpenRequest) OpenRequest;
-    decltype(&::WinHttpSendRequest) SendRequest;
-    decltype(&::WinHttpReceiveResponse) ReceiveResponse;
-    decltype(&::WinHttpQueryHeaders) QueryHeaders;
-    decltype(&::WinHttpReadData) ReadData;
-    decltype(&::WinHttpCloseHandle) CloseHandle;
-    decltype(&::WinHttpSetStatusCallback) SetStatusCallback;
-    decltype(&::WinHttpSetOption) SetOption;
-};
-
-// winhttp.dll is no KnownDLL: imported, it would be taken from setup.exe's own folder. Null when
-// System32 has none, and every download then fails as an unreachable one does.
-const WinHttpApi* WinHttp() {
-    static const WinHttpApi* const api = []() -> const WinHttpApi* {
-        static WinHttpApi table;
-        const wchar_t* dll = L"winhttp.dll";
-        const bool ok = Bind(table.CrackUrl, dll, "WinHttpCrackUrl") &&
-                        Bind(table.Open, dll, "WinHttpOpen") &&
-                        Bind(table.SetTimeouts, dll, "WinHttpSetTimeouts") &&
-                        Bind(table.Connect, dll, "WinHttpConnect") &&
-                        Bind(table.OpenRequest, dll, "WinHttpOpenRequest") &&
-                        Bind(table.SendRequest, dll, "WinHttpSendRequest") &&
-                        Bind(table.ReceiveResponse, dll, "WinHttpReceiveResponse") &&
-                        Bind(table.QueryHeaders, dll, "WinHttpQueryHeaders") &&
-                        Bind(table.ReadData, dll, "WinHttpReadData") &&
-                        Bind(table.CloseHandle, dll, "WinHttpCloseHandle") &&
-                        Bind(table.SetStatusCallback, dll, "WinHttpSetStatusCallback") &&
-                        Bind(table.SetOption, dll, "WinHttpSetOption");
-        return ok ? &table : nullptr;
-    }();
-    return api;
-}
-
-void CloseInternet(HINTERNET handle) {
-    WinHttp()->CloseHandle(handle);
-}
-using UniqueInternet = Unique<HINTERNET, CloseInternet>; // only made once WinHttp() is there
 
 // How often a wait for WinHTTP looks at the cancel flag.
 constexpr DWORD kCancelPollMs = 50;
@@ -216,6 +170,24 @@ void CALLBACK OnHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID in
     }
 }
 
+// Offers the proxy Windows' own sign-in (Negotiate or NTLM) for the request that met a 407;
+// false when the proxy takes neither, or the offer can't be made. Never asks the user.
+bool SignInAsUser(HINTERNET request) {
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!WinHttp()->QueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    for (const DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM}) {
+        if ((supported & scheme) &&
+            WinHttp()->SetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
+                                      nullptr, nullptr))
+            return true;
+    }
+    return false;
+}
+
 ULONGLONG ContentLength(HINTERNET request) {
     wchar_t text[64] = L"";
     DWORD size = sizeof text;
@@ -352,15 +324,15 @@ bool WholeJson(const std::string& body) {
 // One Get: its attempts share the part file, the hash of what the part holds and the progress.
 class Transfer {
   public:
-    Transfer(const WinHttpApi& http, const GetOptions& options, HttpAnswer& answer)
-        : m_http(http), m_options(options), m_answer(answer),
+    Transfer(const WinHttpApi& http, const GetOptions& options, HttpAnswer& answer,
+             const Proxy& proxy)
+        : m_http(http), m_options(options), m_answer(answer), m_proxy(proxy),
           m_bodyStart(options.body ? options.body->size() : 0) {
         if (options.file)
             m_part = options.file->native() + L".part";
     }
 
-    Outcome Attempt(const std::wstring& host, INTERNET_PORT port, bool secure,
-                    const std::wstring& target);
+    Outcome Attempt(const UrlParts& where);
     DWORD error() const { return m_error; }
 
   private:
@@ -388,6 +360,7 @@ class Transfer {
     const WinHttpApi& m_http;
     const GetOptions& m_options;
     HttpAnswer& m_answer;
+    const Proxy& m_proxy;
     const size_t m_bodyStart;
     fs::path m_part;
     std::optional<Hash> m_hash;
@@ -441,9 +414,9 @@ void Transfer::DropPart() {
     m_hashed = 0;
 }
 
-Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool secure,
-                          const std::wstring& target) {
+Outcome Transfer::Attempt(const UrlParts& where) {
     const WinHttpApi& http = m_http;
+    const std::wstring& host = where.host;
     m_error = 0;
     if (m_options.body)
         m_options.body->resize(m_bodyStart); // a retry starts the document again
@@ -453,21 +426,25 @@ Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool sec
     if (!m_options.file && m_options.digest.algorithm != Digest::kNone)
         m_hash.emplace(m_options.digest.algorithm);
 
-    UniqueInternet session(http.Open(kAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                     WINHTTP_FLAG_ASYNC));
+    const bool viaProxy = !m_proxy.server.empty();
+    UniqueInternet session(http.Open(
+        kAgent, viaProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+        viaProxy ? m_proxy.server.c_str() : WINHTTP_NO_PROXY_NAME,
+        m_proxy.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : m_proxy.bypass.c_str(),
+        WINHTTP_FLAG_ASYNC));
     if (!session)
         return NoAnswer(host, GetLastError());
     http.SetTimeouts(session.get(), 15000, 15000, 30000, 60000);
     if (http.SetStatusCallback(session.get(), OnHttpStatus, kNotifications, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK)
         return NoAnswer(host, GetLastError());
-    UniqueInternet connection(http.Connect(session.get(), host.c_str(), port, 0));
+    UniqueInternet connection(http.Connect(session.get(), host.c_str(), where.port, 0));
     if (!connection)
         return NoAnswer(host, GetLastError());
-    UniqueInternet request(http.OpenRequest(connection.get(), L"GET", target.c_str(), nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            secure ? WINHTTP_FLAG_SECURE : 0));
+    UniqueInternet request(http.OpenRequest(connection.get(), L"GET", where.target.c_str(),
+                                            nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            where.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request)
         return NoAnswer(host, GetLastError());
     std::unique_ptr<Call, ReleaseCall> call(new Call);
@@ -488,17 +465,24 @@ Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool sec
     std::wstring headers = kAgentHeader;
     if (have > 0)
         headers += L"Range: bytes=" + std::to_wstring(have) + L"-\r\n";
-    DWORD ignored = 0;
-    if (!http.SendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1L),
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, context))
-        return NoAnswer(host, GetLastError());
-    if (!call->Wait(ignored))
-        return NoAnswer(host, call->error());
-    if (!http.ReceiveResponse(request.get(), nullptr))
-        return NoAnswer(host, GetLastError());
-    if (!call->Wait(ignored))
-        return NoAnswer(host, call->error());
-
+    auto send = [&] {
+        DWORD ignored = 0;
+        if (!http.SendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1L),
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+            return GetLastError();
+        if (!call->Wait(ignored))
+            return call->error();
+        if (!http.ReceiveResponse(request.get(), nullptr))
+            return GetLastError();
+        return call->Wait(ignored) ? DWORD{0} : call->error();
+    };
+    if (const DWORD error = send())
+        return NoAnswer(host, error);
+    // A proxy that asks who is there gets the signed-in user's own Windows sign-in, once.
+    if (viaProxy && StatusCode(request.get()) == 407 && SignInAsUser(request.get())) {
+        if (const DWORD error = send())
+            return NoAnswer(host, error);
+    }
     const DWORD status = StatusCode(request.get());
     m_answer.status = status;
     m_answer.remaining = Header(request.get(), L"x-ratelimit-remaining");
@@ -529,8 +513,10 @@ Outcome Transfer::Attempt(const std::wstring& host, INTERNET_PORT port, bool sec
     }
     if (status != 200 && !(have > 0 && status == 206)) {
         const std::wstring reason = L"HTTP " + std::to_wstring(status);
-        if (status == 407)
+        if (status == 407) {
+            m_answer.proxySignIn = m_proxy.server;
             return Fault(reason + L" (the proxy asks for a sign-in)", 0, Outcome::Stop);
+        }
         return Fault(reason, 0, TransientStatus(status) ? Outcome::Retry : Outcome::Stop);
     }
     return Receive(request.get(), *call, status == 206 ? have : 0);
@@ -569,8 +555,11 @@ Outcome Transfer::Receive(HINTERNET request, Call& call, ULONGLONG have) {
             m_options.body->append(block, got);
         }
         DWORD wrote = 0;
-        if (out && (!WriteFile(out.get(), block, got, &wrote, nullptr) || wrote != got))
-            return Fault(L"couldn't write " + m_part.native(), GetLastError(), Outcome::Stop);
+        if (out && (!WriteFile(out.get(), block, got, &wrote, nullptr) || wrote != got)) {
+            const DWORD error = GetLastError();
+            m_answer.diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+            return Fault(L"couldn't write " + m_part.native(), error, Outcome::Stop);
+        }
         if (m_hash && !m_hash->Add(block, got))
             return Fault(L"couldn't hash the download", 0, Outcome::Stop);
         received += got;
@@ -619,6 +608,12 @@ Outcome Transfer::StartOver(const std::wstring& why) {
 
 } // namespace
 
+std::wstring ProxySignInRefusal(const HttpAnswer& answer) {
+    if (answer.proxySignIn.empty())
+        return {};
+    return L"The proxy " + answer.proxySignIn + L" asks for a sign-in that Setup can't give.";
+}
+
 GetOptions Document(std::string& body, const std::wstring& label, HttpAnswer* answer) {
     GetOptions options;
     options.body = &body;
@@ -636,33 +631,20 @@ bool Get(const std::wstring& url, const GetOptions& options) {
         answer.reason = L"Windows' winhttp.dll is missing";
         return false;
     }
-    wchar_t host[kHostLimit];
-    wchar_t path[kPathLimit];
-    wchar_t extra[kExtraLimit];
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = kHostLimit;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = kPathLimit;
-    parts.lpszExtraInfo = extra;
-    parts.dwExtraInfoLength = kExtraLimit;
-    if (!http->CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+    UrlParts where;
+    if (!CrackUrl(url, where)) {
         answer.reason = L"the address is malformed";
         return false;
     }
-    const std::wstring hostName(host, parts.dwHostNameLength);
-    const std::wstring target =
-        std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
-    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    const Proxy proxy = ProxyFor(url);
 
-    Transfer transfer(*http, options, answer);
+    Transfer transfer(*http, options, answer, proxy);
     bool startedOver = false;
     for (int attempt = 1;; ++attempt) {
-        Outcome outcome = transfer.Attempt(hostName, parts.nPort, secure, target);
+        Outcome outcome = transfer.Attempt(where);
         if (outcome == Outcome::Again && !startedOver) { // once: the part is gone now
             startedOver = true;
-            outcome = transfer.Attempt(hostName, parts.nPort, secure, target);
+            outcome = transfer.Attempt(where);
         }
         if (outcome == Outcome::Done)
             return true;

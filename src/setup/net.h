@@ -42,7 +42,13 @@ struct HttpAnswer {
     std::wstring reason;     // the last failure in words, as setup.log has it
     bool damaged = false;    // the body arrived whole but didn't match the digest
     std::string got;         // what it hashed to then
+    bool diskFull = false;   // the part couldn't be written: its drive is full
+    std::wstring proxySignIn; // the proxy that asked for a sign-in Setup couldn't give
 };
+
+// "The proxy NAME asks for a sign-in that Setup can't give.", or empty when the answer wasn't
+// that.
+std::wstring ProxySignInRefusal(const HttpAnswer& answer);
 
 // What one Get is for; every member may be left out.
 struct GetOptions {

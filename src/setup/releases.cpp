@@ -277,6 +277,9 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
     if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest",
              Document(body, name, &answer))) {
         CheckCancel();
+        const std::wstring refusal = ProxySignInRefusal(answer);
+        if (!refusal.empty())
+            Fail(refusal);
         const std::wstring until = LimitResetTime(answer);
         if (!until.empty())
             Fail(L"GitHub's limit of requests from this network is used up until " + until +
@@ -299,8 +302,12 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
 Download LatestPython() {
     const std::wstring api = Widen(kNuGetApi);
     std::string body;
-    if (!Get(api + kFlatContainer + L"index.json", Document(body, kRegistry))) {
+    HttpAnswer answer;
+    if (!Get(api + kFlatContainer + L"index.json", Document(body, kRegistry, &answer))) {
         CheckCancel();
+        const std::wstring refusal = ProxySignInRefusal(answer);
+        if (!refusal.empty())
+            Fail(refusal);
         Fail(std::wstring(L"Couldn't reach ") + kRegistry +
              L" for Python. Check the internet connection.");
     }

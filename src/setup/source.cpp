@@ -1,8 +1,10 @@
 // The project's source: the latest release's tag, and the Git working tree to build.
 #include "channel.h"
+#include "children.h"
 #include "net.h"
 #include "runner.h"
 #include "steps.h"
+#include "system.h"
 
 namespace setup {
 
@@ -23,11 +25,52 @@ bool IsEmptyFolder(const fs::path& folder) {
     return !error && it == fs::directory_iterator();
 }
 
+// A folder whose only entry is .git: what a clone that was cut off leaves behind.
+bool HoldsOnlyGit(const fs::path& folder) {
+    std::error_code error;
+    fs::directory_iterator it(folder, error);
+    if (error || it == fs::directory_iterator() || it->path().filename() != L".git")
+        return false;
+    it.increment(error);
+    return !error && it == fs::directory_iterator();
+}
+
 DWORD Git(const fs::path& installFolder, const std::wstring& args) {
     return Run(L"git " + args, installFolder);
 }
 
+// What an earlier run that was cut off while cloning left: the staging folder, or (from
+// versions that cloned in place) a tree whose HEAD names no commit. Both are Setup's own.
+void ClearCutOffClone(const fs::path& installFolder, const fs::path& sourceDir,
+                      const fs::path& staging) {
+    std::error_code error;
+    bool cutOff = fs::exists(staging, error);
+    if (!cutOff && HoldsOnlyGit(sourceDir))
+        cutOff = Git(installFolder, L"-C " + Quote(sourceDir) + L" rev-parse --verify -q HEAD") != 0;
+    if (!cutOff)
+        return;
+    Log(L"The last download of the source code was cut off: starting it again.");
+    if (!Remove(staging) || (HoldsOnlyGit(sourceDir) && !Remove(sourceDir)))
+        Fail(L"Couldn't clear what the last download of the source code left in " +
+             installFolder.native() + L" (a file in it is in use).");
+}
+
+// The clone goes to the staging folder and takes sourceDir's name only once it is whole: a
+// clone cut off by a cancel, a kill or the network never looks like an install.
+void Clone(const fs::path& installFolder, const fs::path& sourceDir, const fs::path& staging) {
+    if (Git(installFolder, L"clone " + Widen(kRepoUrl) + L" " + Quote(staging)) != 0)
+        Fail(L"Couldn't download the source code from GitHub." + FullDriveNote(installFolder));
+    std::error_code error;
+    fs::remove(sourceDir, error); // an empty folder of that name, if any
+    if (!MoveFileExW(staging.c_str(), sourceDir.c_str(), 0))
+        Fail(L"Couldn't move the source code into " + sourceDir.native() + L".");
+}
+
 } // namespace
+
+fs::path StagingFolder(const fs::path& sourceDir) {
+    return sourceDir.parent_path() / (sourceDir.filename().native() + L".partial");
+}
 
 std::wstring LatestReleaseTag() {
     std::string body;
@@ -43,6 +86,9 @@ std::wstring LatestReleaseTag() {
 
 void CheckOutSource(const Choices& choices, RunState& run) {
     const fs::path& folder = choices.folder;
+    const fs::path staging = StagingFolder(run.sourceDir);
+    PrepareChildren(folder, {run.sourceDir, staging});
+    ClearCutOffClone(folder, run.sourceDir, staging);
     const std::wstring tree = Quote(run.sourceDir);
     std::error_code error;
     if (fs::exists(run.sourceDir / L".git", error)) {
@@ -52,8 +98,7 @@ void CheckOutSource(const Choices& choices, RunState& run) {
         if (fs::exists(run.sourceDir, error) && !IsEmptyFolder(run.sourceDir))
             Fail(run.sourceDir.native() +
                  L" already exists and isn't a copy of the project. Choose another folder.");
-        if (Git(folder, L"clone " + Widen(kRepoUrl) + L" " + tree) != 0)
-            Fail(L"Couldn't download the source code from GitHub.");
+        Clone(folder, run.sourceDir, staging);
     }
     // Without a network the tree builds as it is.
     Git(folder, L"-C " + tree + L" fetch --tags --force origin");

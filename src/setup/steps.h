@@ -53,6 +53,12 @@ class FolderLock {
     bool m_owned = false;
 };
 
+// The install drive: the bytes free to the user there (0 when unknown), its name ("D:"), and
+// " Drive D: is full." when it has next to nothing left, else empty.
+ULONGLONG FreeBytes(const fs::path& folder);
+std::wstring DriveName(const fs::path& path);
+std::wstring FullDriveNote(const fs::path& folder);
+
 // The disk-space question, or an empty text when there is nothing to ask.
 std::wstring SpaceQuestion(ULONGLONG freeBytes, bool gameExtracted);
 void Preflight(const Choices& choices, RunState& run);
@@ -60,6 +66,8 @@ void Preflight(const Choices& choices, RunState& run);
 fs::path FindUnder(const fs::path& folder, const wchar_t* name);
 void ProvideTools(const fs::path& installFolder);
 std::wstring LatestReleaseTag(); // the fallback tag when the lookup fails
+// Where a clone is made before it takes the source folder's name: beside it, on its drive.
+fs::path StagingFolder(const fs::path& sourceDir);
 void CheckOutSource(const Choices& choices, RunState& run);
 void OnBuildLine(std::string_view line);
 std::wstring BuildCommand(const Choices& choices, const RunState& run);

@@ -73,6 +73,12 @@ fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
                 Widen(download.digest.hex) + L", got " + Widen(answer.got));
             Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
         }
+        if (answer.diskFull)
+            Fail(L"Couldn't download " + name + L": drive " + DriveName(archive) +
+                 L" is full. Free some space, then press Install again.");
+        const std::wstring refusal = ProxySignInRefusal(answer);
+        if (!refusal.empty())
+            Fail(refusal);
         Fail(L"Couldn't download " + name + L".");
     }
     // Held without write sharing, and checked again through that handle, until tar has read
@@ -99,7 +105,7 @@ fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
     held.reset();
     if (exitCode != 0) {
         Log(name + L": tar ended with exit code " + std::to_wstring(exitCode));
-        Fail(L"Couldn't unpack " + name + L".");
+        Fail(L"Couldn't unpack " + name + L"." + FullDriveNote(folder));
     }
     Remove(archive);
     fs::path program = FindUnder(folder, tool.program);

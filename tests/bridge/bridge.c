@@ -12,6 +12,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -54,6 +55,113 @@ static char *Translate(const WCHAR *arg) {
     return Utf8(arg);
 }
 
+/* The variables Setup hands its children. */
+static int Carried(const char *entry) {
+    static const char *const names[] = {"HTTPS_PROXY=", "HTTP_PROXY=", "NO_PROXY=", "PYTHONUTF8="};
+    if (strncmp(entry, "GIT_", 4) == 0)
+        return 1;
+    for (size_t i = 0; i < sizeof names / sizeof *names; ++i)
+        if (strncmp(entry, names[i], strlen(names[i])) == 0)
+            return 1;
+    return 0;
+}
+
+static char *Joined(const char *name, const char *value) {
+    char *entry = malloc(strlen(name) + strlen(value) + 2);
+    sprintf(entry, "%s=%s", name, value);
+    return entry;
+}
+
+/* The value of a variable in a list of "NAME=value" entries, or NULL. Windows names are read
+ * without regard to case. */
+static const char *ValueIn(char **entries, int count, const char *name) {
+    size_t length = strlen(name);
+    for (int i = 0; i < count; ++i)
+        if (!strncasecmp(entries[i], name, length) && entries[i][length] == '=')
+            return entries[i] + length + 1;
+    return NULL;
+}
+
+static char *UnixPath(const char *windows_path) {
+    WCHAR wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_UTF8, 0, windows_path, -1, wide, MAX_PATH))
+        return NULL;
+    for (WCHAR *c = wide; *c; ++c)
+        if (*c == '/')
+            *c = '\\';
+    char *unix_path = wine_get_unix_file_name(wide);
+    if (!unix_path)
+        return NULL;
+    char *copy = strdup(unix_path);
+    HeapFree(GetProcessHeap(), 0, unix_path);
+    return copy;
+}
+
+/* Adds Setup's variables to env (kept entries so far). GIT_CONFIG_* are renumbered: Linux git
+ * has no schannel and dies on those settings, so they are dropped, and a safe.directory is
+ * given as its Unix path. Every setting seen is appended to the file IRONVALE_BRIDGE_RECORD
+ * names, for the tests: "carried KEY=VALUE" or "dropped KEY=VALUE". */
+static char **CarryWindowsEnvironment(char **env, int *kept) {
+    WCHAR *block = GetEnvironmentStringsW();
+    int count = 0;
+    for (const WCHAR *entry = block; *entry; entry += lstrlenW(entry) + 1)
+        ++count;
+    char **windows = calloc(count + 1, sizeof *windows);
+    int at = 0;
+    for (const WCHAR *entry = block; *entry; entry += lstrlenW(entry) + 1)
+        windows[at++] = Utf8(entry);
+    FreeEnvironmentStringsW(block);
+
+    env = realloc(env, (*kept + count * 2 + 4) * sizeof *env);
+    for (int i = 0; i < count; ++i)
+        if (Carried(windows[i]) && strncmp(windows[i], "GIT_CONFIG_", 11) != 0)
+            env[(*kept)++] = windows[i];
+    const char *count_text = ValueIn(windows, count, "GIT_CONFIG_COUNT");
+    const char *record_path = ValueIn(windows, count, "IRONVALE_BRIDGE_RECORD");
+    char *unix_record = record_path ? UnixPath(record_path) : NULL;
+    FILE *record = unix_record ? fopen(unix_record, "a") : NULL;
+    int settings = count_text ? atoi(count_text) : 0;
+    int carried = 0;
+    for (int i = 0; i < settings; ++i) {
+        char name[32];
+        sprintf(name, "GIT_CONFIG_KEY_%d", i);
+        const char *key = ValueIn(windows, count, name);
+        sprintf(name, "GIT_CONFIG_VALUE_%d", i);
+        const char *value = ValueIn(windows, count, name);
+        if (!key || !value)
+            continue;
+        const int dropped =
+            !strcasecmp(key, "http.sslBackend") || !strcasecmp(key, "http.schannelCheckRevoke");
+        if (record)
+            fprintf(record, "%s %s=%s\n", dropped ? "dropped" : "carried", key, value);
+        if (dropped)
+            continue;
+        char *unix_value = !strcasecmp(key, "safe.directory") ? UnixPath(value) : NULL;
+        /* Git compares the folder's real path (drive_c, not dosdevices/c:). */
+        char *real = unix_value ? realpath(unix_value, NULL) : NULL;
+        if (real) {
+            free(unix_value);
+            unix_value = real;
+        }
+        sprintf(name, "GIT_CONFIG_KEY_%d", carried);
+        env[(*kept)++] = Joined(name, key);
+        sprintf(name, "GIT_CONFIG_VALUE_%d", carried);
+        env[(*kept)++] = Joined(name, unix_value ? unix_value : value);
+        free(unix_value);
+        ++carried;
+    }
+    if (record)
+        fclose(record);
+    free(unix_record);
+    if (carried > 0) {
+        char number[16];
+        sprintf(number, "%d", carried);
+        env[(*kept)++] = Joined("GIT_CONFIG_COUNT", number);
+    }
+    env[*kept] = NULL;
+    return env;
+}
+
 static void EndGroup(int signal_number) {
     (void)signal_number;
     kill(0, SIGKILL);
@@ -70,16 +178,22 @@ int wmain(int argc, WCHAR **argv) {
     GetCurrentDirectoryW(MAX_PATH, folder);
     char *unix_folder = wine_get_unix_file_name(folder);
 
-    /* The Windows PATH means nothing to Linux programs. */
+    /* Wine starts a Winelib program with its loader's Unix environment, not the Windows one
+     * its parent handed it: what Setup set for its children is carried over by hand. The
+     * Windows PATH means nothing to Linux programs. */
     int count = 0;
     while (environ[count])
         ++count;
-    char **env = calloc(count + 2, sizeof *env);
+    char **env = calloc(count + 1, sizeof *env);
     int kept = 0;
     for (int i = 0; i < count; ++i)
-        if (strncmp(environ[i], "PATH=", 5) != 0)
+        if (strncmp(environ[i], "PATH=", 5) != 0 && !Carried(environ[i]))
             env[kept++] = environ[i];
+    env[kept] = NULL;
+    env = CarryWindowsEnvironment(env, &kept);
+    env = realloc(env, (kept + 2) * sizeof *env);
     env[kept++] = "PATH=/usr/local/bin:/usr/bin:/bin";
+    env[kept] = NULL;
 
     int out[2];
     if (pipe(out) != 0)

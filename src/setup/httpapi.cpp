@@ -1,0 +1,65 @@
+// WinHTTP from System32 alone.
+#include "httpapi.h"
+
+namespace setup {
+
+namespace {
+
+constexpr DWORD kHostLimit = 256;
+constexpr DWORD kPathLimit = 2048;
+constexpr DWORD kExtraLimit = 2048;
+
+} // namespace
+
+const WinHttpApi* WinHttp() {
+    static const WinHttpApi* const api = []() -> const WinHttpApi* {
+        static WinHttpApi table;
+        const wchar_t* dll = L"winhttp.dll";
+        const bool ok =
+            Bind(table.CrackUrl, dll, "WinHttpCrackUrl") && Bind(table.Open, dll, "WinHttpOpen") &&
+            Bind(table.SetTimeouts, dll, "WinHttpSetTimeouts") &&
+            Bind(table.Connect, dll, "WinHttpConnect") &&
+            Bind(table.OpenRequest, dll, "WinHttpOpenRequest") &&
+            Bind(table.SendRequest, dll, "WinHttpSendRequest") &&
+            Bind(table.ReceiveResponse, dll, "WinHttpReceiveResponse") &&
+            Bind(table.QueryHeaders, dll, "WinHttpQueryHeaders") &&
+            Bind(table.ReadData, dll, "WinHttpReadData") &&
+            Bind(table.CloseHandle, dll, "WinHttpCloseHandle") &&
+            Bind(table.SetStatusCallback, dll, "WinHttpSetStatusCallback") &&
+            Bind(table.SetOption, dll, "WinHttpSetOption") &&
+            Bind(table.GetIEProxyConfigForCurrentUser, dll,
+                 "WinHttpGetIEProxyConfigForCurrentUser") &&
+            Bind(table.GetProxyForUrl, dll, "WinHttpGetProxyForUrl") &&
+            Bind(table.QueryAuthSchemes, dll, "WinHttpQueryAuthSchemes") &&
+            Bind(table.SetCredentials, dll, "WinHttpSetCredentials");
+        return ok ? &table : nullptr;
+    }();
+    return api;
+}
+
+bool CrackUrl(const std::wstring& url, UrlParts& parts) {
+    const WinHttpApi* http = WinHttp();
+    if (!http)
+        return false;
+    wchar_t host[kHostLimit];
+    wchar_t path[kPathLimit];
+    wchar_t extra[kExtraLimit];
+    URL_COMPONENTS components{};
+    components.dwStructSize = sizeof components;
+    components.lpszHostName = host;
+    components.dwHostNameLength = kHostLimit;
+    components.lpszUrlPath = path;
+    components.dwUrlPathLength = kPathLimit;
+    components.lpszExtraInfo = extra;
+    components.dwExtraInfoLength = kExtraLimit;
+    if (!http->CrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &components))
+        return false;
+    parts.host.assign(host, components.dwHostNameLength);
+    parts.port = components.nPort;
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
+    parts.target = std::wstring(path, components.dwUrlPathLength) +
+                   std::wstring(extra, components.dwExtraInfoLength);
+    return true;
+}
+
+} // namespace setup
