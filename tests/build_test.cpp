@@ -125,11 +125,31 @@ TEST_F(Build, TheScriptsOutputMovesStatusAndBar) {
     EXPECT_NE(std::find(logged.begin(), logged.end(), L"==> Extracting the disc"), logged.end());
 }
 
+ULONGLONG g_free = 0; // what the install drive has free; 0: the query fails
+
+BOOL WINAPI FreeSpace(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER, PULARGE_INTEGER) {
+    available->QuadPart = g_free;
+    return g_free != 0;
+}
+
+// A build that fails on a nearly full drive says so: the user frees space instead of reading
+// the build's log for a fault of the project.
 TEST_F(Build, AFailingScriptFailsTheRun) {
-    EXPECT_EQ(Outcome("import sys\nprint('error: no disc')\nsys.exit(3)\n"),
-              L"The build failed. The log above (also in setup.log) says why; Help > Report a "
-              L"bug in the launcher, or a GitHub issue with setup.log attached, gets it looked "
-              L"at.");
+    choices.folder = temp.path();
+    const Override drive(&Seams::freeSpace, FreeSpace);
+    const struct {
+        ULONGLONG free;
+        const wchar_t* end;
+    } rows[] = {{0, L""}, {50ull << 20, L" Drive C: is full."}, {200ull << 20, L""}};
+    for (const auto& row : rows) {
+        g_free = row.free;
+        EXPECT_EQ(Outcome("import sys\nprint('error: no disc')\nsys.exit(3)\n"),
+                  std::wstring(L"The build failed. The log above (also in setup.log) says why; "
+                               L"Help > Report a bug in the launcher, or a GitHub issue with "
+                               L"setup.log attached, gets it looked at.") +
+                      row.end)
+            << row.free;
+    }
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <functional>
+#include <optional>
 #include <set>
 
 using namespace setup;
@@ -1404,7 +1405,11 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
     struct Row {
         const char* fault;
         std::vector<std::string> lines;
+        const char* pac = nullptr; // or else the system's fixed proxy, when there is one
+        const char* proxy = nullptr;
     };
+    const std::string proxy = IRONVALE_PROXY;
+    const std::string pac = "http://" + proxy + "/proxy.pac";
     const Row rows[] = {
         {"chunked-cut",
          {"git-for-windows/git: the download was cut off (", "; trying again in 1 s",
@@ -1418,14 +1423,35 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
         {"half",
          {"Clang: the download was cut off (the connection closed early); trying again in 1 s",
           "Clang: resuming at 0 MB", "Python: resuming at 0 MB", "Python: checksum OK"}},
+        // A company's proxy, from its PAC file or fixed: every step goes through it, git too.
+        {"",
+         {"Proxy for 127.0.0.3: http://" + proxy + " (from the system's PAC file)",
+          "Git: checksum OK", "$ git clone ", "== Building"},
+         pac.c_str()},
+        {"",
+         {"Proxy for 127.0.0.3: http://" + proxy + " (from the system's settings)",
+          "Git: checksum OK", "$ git clone ", "== Building"},
+         nullptr,
+         proxy.c_str()},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
         TempFolder temp;
         WriteBytes(root / L"faults", row.fault);
+        std::optional<SystemProxy> settings;
+        if (row.pac || row.proxy)
+            settings.emplace(row.pac ? row.pac : "", row.proxy ? row.proxy : "", "<local>");
+        const size_t passedBefore = ProxyPassed().size();
         const fs::path folder = temp.path() / L"Ironvale";
         EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
         expectInOrder(ReadBytes(folder / L"setup.log"), row.lines);
+        if (settings) {
+            const std::string passed = ProxyPassed().substr(passedBefore);
+            for (const char* request : {"GET " IRONVALE_SERVICES "/github/repos/",
+                                        "GET " IRONVALE_SERVICES "/files/MinGit",
+                                        "GET " IRONVALE_SERVICES "/git/ironvale-recomp.git/"})
+                EXPECT_NE(passed.find(request), std::string::npos) << request;
+        }
     }
     fs::remove(root / L"faults");
 

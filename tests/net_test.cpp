@@ -1,10 +1,12 @@
 // HTTP fetch: real WinHTTP against the stand-in services on 127.0.0.1.
+#include "proxy.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -141,7 +143,12 @@ TEST_F(Fetch, ACutOffArchiveIsResumedAndEachRetryLogged) {
 
     EXPECT_FALSE(GetFile(L"http://127.0.0.1:1/nothing", file, L"Git"));
     inbox.Pump();
-    const std::vector<std::wstring> logged = inbox.Texts(kMsgLog);
+    std::vector<std::wstring> logged = inbox.Texts(kMsgLog);
+    logged.erase(std::remove_if(logged.begin(), logged.end(),
+                                [](const std::wstring& line) {
+                                    return line.rfind(L"Proxy for ", 0) == 0; // once per host
+                                }),
+                 logged.end());
     ASSERT_GE(logged.size(), 2u);
     EXPECT_EQ(
         logged[0],
@@ -259,6 +266,82 @@ TEST_F(Fetch, AFileDownloadKeepsMemoryFlat) {
     EXPECT_EQ(fs::file_size(file), kSize);
     EXPECT_GT(PeakWorkingSet(), 0u);
     EXPECT_LT(PeakWorkingSet() - before, 32u << 20);
+}
+
+// The system's proxy settings as Windows writes them, read as WinHTTP reads them.
+TEST(ProxyRules, ListsBypassesAndNoProxy) {
+    const struct {
+        const wchar_t* list;
+        const wchar_t* scheme;
+        const wchar_t* proxy;
+    } lists[] = {
+        {L"proxy:8080", L"https", L"proxy:8080"},
+        {L"http=a:80;https=b:443", L"https", L"b:443"},
+        {L"http=a:80;https=b:443", L"http", L"a:80"},
+        {L"http=a:80", L"https", L""},
+        {L"HTTPS=http://b:443 ftp=c:21", L"https", L"b:443"},
+        {L"p1:80; p2:80", L"http", L"p1:80"}, // a PAC file's list: the first
+        {L"", L"http", L""},
+    };
+    for (const auto& row : lists)
+        EXPECT_EQ(ProxyForScheme(row.list, row.scheme), row.proxy) << Narrow(row.list);
+    const struct {
+        const wchar_t* host;
+        const wchar_t* bypass;
+        bool bypassed;
+    } hosts[] = {
+        {L"github.com", L"<local>", false},
+        {L"intranet", L"<local>", true},
+        {L"build.corp.example", L"*.corp.example", true},
+        {L"corp.example", L"*.corp.example", false},
+        {L"GitHub.com", L"github.com", true},
+        {L"127.0.0.3", L"10.*;127.*", true},
+        {L"api.github.com", L"", false},
+        {L"api.github.com", L"https://*.github.com", true},
+    };
+    for (const auto& row : hosts)
+        EXPECT_EQ(Bypassed(row.host, row.bypass), row.bypassed)
+            << Narrow(row.host) << " / " << Narrow(row.bypass);
+    EXPECT_EQ(NoProxyList(L"<local>;*.corp.example;<-loopback>"), L"localhost,.corp.example");
+    EXPECT_EQ(NoProxyList(L"10.*, intranet"), L"10.*,intranet");
+}
+
+// The system's proxy serves the downloads, and what it can't do is said plainly: a proxy that
+// wants a sign-in Setup can't give is named; a PAC file that never comes costs a few seconds,
+// and the download goes direct; a cancel meanwhile ends the wait at once.
+TEST_F(Fetch, TheSystemsProxyIsUsedOrNamed) {
+    const std::wstring url = Widen(IRONVALE_SERVICES) + L"/fault/bytes/1000";
+    const fs::path signIn = fs::path(Widen(IRONVALE_STANDIN_ROOT)) / L"proxy-signin";
+    std::string body;
+    HttpAnswer answer;
+    {
+        const SystemProxy settings("", IRONVALE_PROXY, "<local>");
+        EXPECT_TRUE(Get(url, Document(body, L"Git", &answer)));
+        EXPECT_NE(ProxyPassed().find("GET " + Narrow(url)), std::string::npos);
+        WriteBytes(signIn, "");
+        EXPECT_FALSE(Get(url, Document(body, L"Git", &answer)));
+        fs::remove(signIn);
+        EXPECT_EQ(ProxySignInRefusal(answer),
+                  L"The proxy " + Widen(IRONVALE_PROXY) +
+                      L" asks for a sign-in that Setup can't give.");
+    }
+    const SystemProxy noPac(IRONVALE_STANDIN "/fault/hang/0", "", "", true);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(Get(url, Document(body, L"Git")));
+    EXPECT_LT(GetTickCount64() - start, 8000u);
+    inbox.Pump();
+    const auto logged = inbox.Texts(kMsgLog);
+    EXPECT_NE(std::find(logged.begin(), logged.end(), L"Proxy for 127.0.0.3: none"), logged.end());
+
+    ForgetProxies();
+    std::thread cancel([] {
+        Sleep(300);
+        s_cancel = true;
+    });
+    start = GetTickCount64();
+    EXPECT_FALSE(Get(url, Document(body, L"Git")));
+    EXPECT_LT(GetTickCount64() - start, 1500u);
+    cancel.join();
 }
 
 TEST_F(Fetch, ADocumentStopsAt32MiB) {

@@ -185,7 +185,7 @@ TEST_F(Providers, PythonComesFromNuGet) {
     WriteBytes(index, R"({"versions":["3.11.9","3.13.0"]})");
     EXPECT_EQ(Message(LatestPython), L"No Python 3.12 package on NuGet.");
     WriteBytes(index, R"({"versions":["3.12.2","3.12.10","3.12.9","3.12.11-rc1","3.13.1"]})");
-    const std::wstring package = L"returned " + Widen(IRONVALE_STANDIN) +
+    const std::wstring package = L"returned " + Widen(IRONVALE_SERVICES) +
                                  L"/nuget/v3-flatcontainer/python/3.12.10/python.3.12.10.nupkg";
     // NuGet's SHA-512, from the catalog entry the registration leaf names; any doubt, no check.
     const std::string zeros(86, 'A');

@@ -499,6 +499,60 @@ void OfferProject(bool up) {
     WriteBytes(release, R"({"url":"x","tag_name": "v1.0.0","name":"Ironvale 1.0"})");
 }
 
+namespace {
+constexpr wchar_t kConnections[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+
+void Direct(bool on) {
+    std::string ignored;
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/direct/" + (on ? L"1" : L"0"),
+               setup::Document(ignored, L""));
+}
+} // namespace
+
+SystemProxy::SystemProxy(const std::string& pac, const std::string& fixed,
+                         const std::string& bypass, bool direct)
+    : m_direct(direct) {
+    std::string blob;
+    auto dword = [&](DWORD value) { blob.append(reinterpret_cast<const char*>(&value), 4); };
+    auto text = [&](const std::string& value) {
+        dword(static_cast<DWORD>(value.size()));
+        blob += value;
+    };
+    dword(0x46); // the format's version
+    dword(1);    // how often the settings were changed
+    dword(1 | (fixed.empty() ? 0 : 2) | (pac.empty() ? 0 : 4)); // direct, fixed, a PAC file
+    text(fixed);
+    text(bypass);
+    text(pac);
+    blob.append(32, '\0');
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_SET_VALUE,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                             reinterpret_cast<const BYTE*>(blob.data()),
+                             static_cast<DWORD>(blob.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    setup::ForgetProxies();
+    if (!m_direct)
+        Direct(false);
+}
+
+SystemProxy::~SystemProxy() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnections, L"DefaultConnectionSettings");
+    setup::ForgetProxies();
+    if (!m_direct)
+        Direct(true);
+}
+
+std::string ProxyPassed() {
+    std::string passed;
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::Document(passed, L""));
+    return passed;
+}
+
 unsigned long long StandInFigure(const wchar_t* what) {
     std::string figure;
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/" + what + L"/0",

@@ -4,6 +4,7 @@
 
 #include "install.h"
 #include "net.h"
+#include "proxy.h"
 #include "runner.h"
 #include "seams.h"
 #include "system.h"
@@ -151,6 +152,23 @@ std::string ArchiveSha256(const std::wstring& archive); // as sha256sum saw the 
 // The Python package's hash as NuGet publishes it (base64) in its catalog entry; none, when empty.
 void PublishPythonHash(const std::string& base64, const std::string& algorithm = "SHA512");
 void OfferProject(bool up);
+// The system's proxy as Settings > Proxy writes it, where WinHTTP reads it: a PAC file's address
+// or a fixed proxy with its bypass list. Unless direct, nothing answers on the endpoints'
+// address meanwhile but through the stand-in's proxy. Both come back as they were when this
+// ends, and the next lookup of each host looks again.
+class SystemProxy {
+  public:
+    SystemProxy(const std::string& pac, const std::string& fixed, const std::string& bypass,
+                bool direct = false);
+    ~SystemProxy();
+    SystemProxy(const SystemProxy&) = delete;
+    SystemProxy& operator=(const SystemProxy&) = delete;
+
+  private:
+    bool m_direct;
+};
+std::string ProxyPassed(); // what the stand-in's proxy passed on, a request a line
+
 // What the stand-in counted so far: "count" (requests) or "sent" (body bytes).
 unsigned long long StandInFigure(const wchar_t* what);
 

@@ -333,6 +333,42 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
     }
 }
 
+// A drive that fills up during a download: the message names the drive, not the network; the
+// part stays, and once there is room the next run goes on from it. X: is a drive of 4 MB.
+TEST_F(Tools, AFullDriveIsNamedAndTheDownloadGoesOnOnceThereIsRoom) {
+    const fs::path drive = L"X:\\";
+    ULARGE_INTEGER free{};
+    ULARGE_INTEGER total{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(drive.c_str(), &free, &total, nullptr));
+    ASSERT_LT(total.QuadPart, 64ull << 20) << "X: is no small drive (scripts/wine-env mounts one)";
+    const fs::path small = drive / L"Ironvale";
+    const fs::path filler = drive / L"filler.bin";
+    struct Cleanup {
+        const fs::path& small;
+        const fs::path& filler;
+        ~Cleanup() {
+            RemoveTree(small);
+            std::error_code error;
+            fs::remove(filler, error);
+        }
+    } cleanup{small, filler};
+    WriteBytes(filler, std::string(free.QuadPart - (100 << 10), '\0')); // less than CMake's
+    TempFolder bin;
+    for (const wchar_t* program : {L"git.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
+        fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+    PathFront others(bin.path());
+
+    EXPECT_EQ(Outcome(small), L"Couldn't download CMake: drive X: is full. Free some space, then "
+                              L"press Install again.");
+    const fs::path part = small / L"tools" / L"CMake.zip.part";
+    ASSERT_TRUE(fs::exists(part));
+    EXPECT_GT(fs::file_size(part), 0u);
+    fs::remove(filler);
+    EXPECT_EQ(Outcome(small), L"ok");
+    EXPECT_EQ(Logged(L"CMake: resuming at ").size(), 1u);
+    EXPECT_FALSE(FindUnder(small / L"tools" / L"CMake", L"cmake.exe").empty());
+}
+
 TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
     OfferTools(L"ninja-deep.zip");
     EXPECT_EQ(Outcome(folder), L"Ninja didn't contain ninja.exe.");

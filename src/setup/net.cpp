@@ -321,6 +321,21 @@ bool WholeJson(const std::string& body) {
     return false;
 }
 
+// Writes the whole block; 0, or why not. A drive that fills up takes part of a block first, and
+// only the write after says it is full.
+DWORD WriteAll(HANDLE file, const char* data, DWORD size) {
+    while (size > 0) {
+        DWORD wrote = 0;
+        if (!WriteFile(file, data, size, &wrote, nullptr))
+            return GetLastError();
+        if (wrote == 0)
+            return ERROR_WRITE_FAULT;
+        data += wrote;
+        size -= wrote;
+    }
+    return 0;
+}
+
 // One Get: its attempts share the part file, the hash of what the part holds and the progress.
 class Transfer {
   public:
@@ -554,9 +569,7 @@ Outcome Transfer::Receive(HINTERNET request, Call& call, ULONGLONG have) {
                 return Fault(L"the document is larger than 32 MiB", 0, Outcome::Stop);
             m_options.body->append(block, got);
         }
-        DWORD wrote = 0;
-        if (out && (!WriteFile(out.get(), block, got, &wrote, nullptr) || wrote != got)) {
-            const DWORD error = GetLastError();
+        if (const DWORD error = out ? WriteAll(out.get(), block, got) : 0) {
             m_answer.diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
             return Fault(L"couldn't write " + m_part.native(), error, Outcome::Stop);
         }
@@ -636,7 +649,7 @@ bool Get(const std::wstring& url, const GetOptions& options) {
         answer.reason = L"the address is malformed";
         return false;
     }
-    const Proxy proxy = ProxyFor(url);
+    const Proxy proxy = ProxyFor(url, options.label.empty()); // no label: nothing for the window
 
     Transfer transfer(*http, options, answer, proxy);
     bool startedOver = false;

@@ -197,29 +197,40 @@ Resolved Resolve(const std::wstring& url, const std::wstring& host) {
     return {};
 }
 
+struct Known {
+    Proxy proxy;
+    std::wstring line; // for setup.log
+    bool logged = false;
+};
 std::mutex s_proxiesLock;
-std::map<std::wstring, Proxy> s_proxies; // by host, for this run
+std::map<std::wstring, Known> s_proxies; // by host, for this run
 
 } // namespace
 
-Proxy ProxyFor(const std::wstring& url) {
+Proxy ProxyFor(const std::wstring& url, bool quiet) {
     UrlParts parts;
     if (!CrackUrl(url, parts))
         return {};
     const std::wstring host = Lowered(parts.host);
-    {
-        std::lock_guard<std::mutex> lock(s_proxiesLock);
-        const auto known = s_proxies.find(host);
-        if (known != s_proxies.end())
-            return known->second;
+    std::unique_lock<std::mutex> lock(s_proxiesLock);
+    auto known = s_proxies.find(host);
+    if (known == s_proxies.end()) {
+        lock.unlock(); // the lookup may take seconds
+        const Resolved resolved = Resolve(url, host);
+        lock.lock();
+        const std::wstring line =
+            L"Proxy for " + host + L": " +
+            (resolved.proxy.server.empty() ? L"none" : L"http://" + resolved.proxy.server) +
+            resolved.from;
+        known = s_proxies.emplace(host, Known{resolved.proxy, line}).first;
     }
-    const Resolved resolved = Resolve(url, host);
-    Log(L"Proxy for " + host + L": " +
-        (resolved.proxy.server.empty() ? L"none" : L"http://" + resolved.proxy.server) +
-        resolved.from);
-    std::lock_guard<std::mutex> lock(s_proxiesLock);
-    s_proxies[host] = resolved.proxy;
-    return resolved.proxy;
+    const Known entry = known->second;
+    if (!quiet)
+        known->second.logged = true;
+    lock.unlock();
+    if (!quiet && !entry.logged)
+        Log(entry.line);
+    return entry.proxy;
 }
 
 void ForgetProxies() {

@@ -22,8 +22,9 @@ bool Bypassed(const std::wstring& host, const std::wstring& bypass);
 // The same list as NO_PROXY spells it for the programs that read it: "localhost,.corp.example".
 std::wstring NoProxyList(const std::wstring& bypass);
 
-// The proxy for url's host, looked up the first time this run asks and logged then.
-Proxy ProxyFor(const std::wstring& url);
+// The proxy for url's host, looked up the first time this run asks, and logged the first time
+// a caller that isn't quiet asks.
+Proxy ProxyFor(const std::wstring& url, bool quiet = false);
 void ForgetProxies(); // a new run looks again
 
 } // namespace setup
