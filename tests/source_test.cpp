@@ -299,40 +299,8 @@ TEST_F(Source, GitIsToldWhatWindowsKnows) {
     }
 }
 
-TEST(ChildEnvironment, GitSettingsFollowTheUsersOwnAndTheProxy) {
-    const std::vector<fs::path> trees = {L"C:\\Games\\Ironvale\\ironvale-recomp"};
-    const struct {
-        const char* name;
-        unsigned existing;
-        Proxy proxy;
-        bool minGit;
-        std::vector<Variable> variables;
-    } rows[] = {
-        {"none of the user's, no proxy", 0, {}, false,
-         {{L"GIT_CONFIG_COUNT", L"2"},
-          {L"GIT_CONFIG_KEY_0", L"safe.directory"},
-          {L"GIT_CONFIG_VALUE_0", L"C:/Games/Ironvale/ironvale-recomp"},
-          {L"GIT_CONFIG_KEY_1", L"core.longpaths"},
-          {L"GIT_CONFIG_VALUE_1", L"true"}}},
-        {"after two of the user's, a proxy, Setup's MinGit", 2, {L"proxy:8080", L""}, true,
-         {{L"GIT_CONFIG_COUNT", L"7"},
-          {L"GIT_CONFIG_KEY_2", L"safe.directory"},
-          {L"GIT_CONFIG_VALUE_2", L"C:/Games/Ironvale/ironvale-recomp"},
-          {L"GIT_CONFIG_KEY_3", L"core.longpaths"},
-          {L"GIT_CONFIG_VALUE_3", L"true"},
-          {L"GIT_CONFIG_KEY_4", L"http.proxy"},
-          {L"GIT_CONFIG_VALUE_4", L"http://proxy:8080"},
-          {L"GIT_CONFIG_KEY_5", L"http.sslBackend"},
-          {L"GIT_CONFIG_VALUE_5", L"schannel"},
-          {L"GIT_CONFIG_KEY_6", L"http.schannelCheckRevoke"},
-          {L"GIT_CONFIG_VALUE_6", L"best-effort"}}},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(GitConfigVariables(row.existing, GitSettings(trees, row.proxy, row.minGit)),
-                  row.variables)
-            << row.name;
-}
-
+// What the build script is told of the proxy; git's settings are read back from the bridge
+// above, and the proxy's through the whole installs of the GUI suite.
 TEST(ChildEnvironment, ProxyVariablesLeaveTheUsersOwn) {
     const struct {
         const char* name;
