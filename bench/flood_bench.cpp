@@ -4,6 +4,7 @@
 //   wine build/cross/bin/flood_bench.exe LINES --update C:\some\folder
 // The "--update" makes the window press Install by itself, as setup.exe does.
 #include "details.h"
+#include "window.h"
 #include "form.h"
 #include "install.h"
 #include "net.h"
@@ -230,7 +231,7 @@ int wmain(int argc, wchar_t** argv) {
     const double floor = FloorSeconds(g_folder / L"floor.txt");
 
     s_showLog = true;
-    s_install = FloodRun;
+    s_workerMain = FloodRun;
     HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, WatchQueue, nullptr, GetCurrentThreadId());
     RunSetup(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     UnhookWindowsHookEx(hook);

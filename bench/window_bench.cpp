@@ -3,6 +3,7 @@
 // The "--update" makes the window press Install by itself, as setup.exe does; the run here only
 // logs LINES build-like lines and reports success (Play then finds no launcher and does nothing).
 #include "details.h"
+#include "window.h"
 #include "form.h"
 #include "install.h"
 #include "net.h"
@@ -50,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     s_showLog = std::wstring(argv[1]) == L"shown";
     g_lines = std::wcstoul(argv[2], nullptr, 10);
-    s_install = LogLines;
+    s_workerMain = LogLines;
     HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, WatchQueue, nullptr, GetCurrentThreadId());
     RunSetup(GetModuleHandleW(nullptr), SW_SHOWNORMAL);
     UnhookWindowsHookEx(hook);

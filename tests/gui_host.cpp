@@ -19,6 +19,7 @@
 // each live-region event is a line there: the milliseconds since the one before, and the text
 // of the control it is raised on.
 #include "details.h"
+#include "window.h"
 #include "form.h"
 #include "install.h"
 #include "runner.h"
@@ -249,7 +250,7 @@ void HostInstall(Choices choices) {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-    s_install = HostInstall;
+    s_workerMain = HostInstall;
     if (Environment(L"IRONVALE_HOST_RUN").rfind(L"flood:", 0) == 0)
         s_seams.post = PostInBursts;
     if (Environment(L"IRONVALE_HOST_RUN") == L"question")

@@ -1,5 +1,6 @@
 // The window's rules that need no window: command line, default folder, sizes and folders.
 #include "form.h"
+#include "formrules.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

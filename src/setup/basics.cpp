@@ -55,13 +55,28 @@ std::string Narrow(const std::wstring& text) {
     return bytes;
 }
 
-std::wstring SizeText(ULONGLONG bytes) {
+std::wstring SizeText(ULONGLONG bytes, SizeUnits units) {
     wchar_t text[32];
-    if (bytes >= (1ull << 30))
+    if (bytes >= (1ull << 30) && units == SizeUnits::Fitting)
         std::swprintf(text, 32, L"%.1f GB", static_cast<double>(bytes) / (1ull << 30));
     else
         std::swprintf(text, 32, L"%.0f MB", static_cast<double>(bytes) / (1ull << 20));
     return text;
+}
+
+std::wstring ErrorText(DWORD error, bool withNumber) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const UniqueLocal owned(text);
+    std::wstring sentence = length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+    while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r' ||
+                                 sentence.back() == L' '))
+        sentence.pop_back();
+    if (withNumber && length)
+        sentence += L" (" + std::to_wstring(error) + L")";
+    return sentence;
 }
 
 } // namespace setup

@@ -39,6 +39,15 @@ inline void DestroyIconHandle(HICON icon) {
 inline void FreeLocal(void* memory) {
     LocalFree(memory);
 }
+inline void FreeCoTaskMem(void* memory) {
+    CoTaskMemFree(memory);
+}
+inline void ReleaseScreenDc(HDC dc) {
+    ReleaseDC(nullptr, dc);
+}
+inline void EndCom(bool) {
+    CoUninitialize();
+}
 
 // Move-only owner of one thing Windows hands out, released by Close on every path. Empty is
 // whatever Valid says isn't one; the owner starts and ends empty as nullptr.
@@ -72,6 +81,13 @@ using UniqueHandle = Unique<HANDLE, CloseKernelHandle, ValidHandle>;
 template <typename T> using UniqueGdi = Unique<T, DeleteGdiObject<T>>; // fonts, brushes
 using UniqueIcon = Unique<HICON, DestroyIconHandle>;
 using UniqueLocal = Unique<void*, FreeLocal>; // memory Windows allocated with LocalAlloc
+using UniqueCoTaskMem = Unique<void*, FreeCoTaskMem>; // memory COM handed out
+using UniqueScreenDc = Unique<HDC, ReleaseScreenDc>;  // GetDC(nullptr)
+// COM on this thread, when CoInitializeEx took (S_FALSE too: every success is undone once).
+using UniqueComInit = Unique<bool, EndCom>;
+inline UniqueComInit InitCom(DWORD model) {
+    return UniqueComInit(SUCCEEDED(CoInitializeEx(nullptr, model)));
+}
 
 // Move-only owner of one COM interface pointer, with the same interface.
 template <typename T> class UniqueCom {
@@ -110,7 +126,13 @@ template <typename T> class UniqueCom {
 
 std::wstring Widen(std::string_view bytes, bool* utf8 = nullptr); // utf8: they were UTF-8
 std::string Narrow(const std::wstring& text);                     // UTF-8, for setup.log
-std::wstring SizeText(ULONGLONG bytes);                           // "1.5 GB", "120 MB"
+// A size as people read it: "1.5 GB", "120 MB"; in megabytes alone where sizes are compared,
+// as in "120 MB of 512 MB". Units are powers of two; megabytes are rounded to nearest.
+enum class SizeUnits { Fitting, Megabytes };
+std::wstring SizeText(ULONGLONG bytes, SizeUnits units = SizeUnits::Fitting);
+// The system's own sentence for a Win32 error, and its number: "Access is denied. (5)"; a
+// message box for the user leaves the number out.
+std::wstring ErrorText(DWORD error, bool withNumber = true);
 
 // The longest path, or PATH, Windows takes: with the manifest's longPathAware, paths may be
 // longer than MAX_PATH.

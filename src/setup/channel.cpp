@@ -8,7 +8,6 @@
 namespace setup {
 
 HWND s_window = nullptr;
-std::atomic<bool> s_cancel{false};
 
 namespace {
 

@@ -5,7 +5,7 @@
 // either; the window then looks early and finds nothing new.
 #pragma once
 
-#include "basics.h"
+#include "cancel.h"
 
 #include <atomic>
 #include <optional>
@@ -57,6 +57,5 @@ void CloseLog();
 bool LogIsOpen();
 
 extern HWND s_window;
-extern std::atomic<bool> s_cancel;
 
 } // namespace setup

@@ -1,7 +1,7 @@
 // The worker's reports on the window: lines in the details box, the status and the progress.
 #pragma once
 
-#include "window.h"
+#include "controls.h"
 
 namespace setup {
 

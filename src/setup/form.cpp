@@ -1,6 +1,6 @@
 // Form logic: what the setup window's controls do.
 #include "form.h"
-#include "details.h"
+#include "formrules.h"
 #include "install.h"
 #include "runner.h"
 #include "seams.h"
@@ -21,7 +21,6 @@ namespace setup {
 namespace {
 
 constexpr wchar_t kReleaseYear[] = L"2011";
-constexpr wchar_t kInstallFolderName[] = L"Ironvale-Recomp";
 constexpr UINT kMarqueeMs = 30;
 
 bool Checked(int id) {
@@ -31,60 +30,7 @@ int Ask(const std::wstring& text, UINT flags) {
     return MessageBoxW(s_window, text.c_str(), kCaption, flags);
 }
 
-// The system's own sentence for an error, without the line break it ends with.
-std::wstring ErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    const UniqueLocal owned(text);
-    std::wstring sentence =
-        length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
-    while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r'))
-        sentence.pop_back();
-    return sentence;
-}
-
-bool IsAscii(const std::wstring& text) {
-    for (wchar_t c : text)
-        if (c > 127)
-            return false;
-    return true;
-}
-
-// A drive letter and a backslash, or \\server\share: anything else is taken relative to some
-// current folder, and git, tar and the build each have their own.
-bool IsFullPath(const std::wstring& path) {
-    const wchar_t drive = path.empty() ? 0 : static_cast<wchar_t>(path[0] | 0x20);
-    if (path.size() >= 3 && drive >= L'a' && drive <= L'z' && path[1] == L':' && path[2] == L'\\')
-        return true;
-    if (path.size() < 5 || path.compare(0, 2, L"\\\\") != 0)
-        return false;
-    const size_t share = path.find(L'\\', 2);
-    return share != std::wstring::npos && share > 2 && share + 1 < path.size() &&
-           path[share + 1] != L'\\';
-}
-
 } // namespace
-
-fs::path NearestExisting(const fs::path& path) {
-    fs::path at = path;
-    for (;;) {
-        std::error_code error;
-        if (fs::exists(at, error))
-            return at;
-        const fs::path parent = at.parent_path();
-        if (parent.empty() || parent == at)
-            return at;
-        at = parent;
-    }
-}
-
-fs::path InstallFolderFor(const fs::path& picked) {
-    if (picked.filename().native() == kInstallFolderName)
-        return picked;
-    return picked / kInstallFolderName;
-}
 
 void UpdateSourceChoice() {
     const bool folderChoice = Checked(kIdFolderChoice);
@@ -135,9 +81,8 @@ fs::path PickFolder() {
     PWSTR path = nullptr;
     if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)))
         return {};
-    fs::path result = path;
-    CoTaskMemFree(path);
-    return result;
+    const UniqueCoTaskMem owned(path);
+    return path;
 }
 
 } // namespace
@@ -175,52 +120,10 @@ void CancelRun() {
     ShowStatus(L"Cancelling...");
 }
 
-void StartOrCancel() {
-    if (s_busy) {
-        CancelRun();
-        return;
-    }
-    Choices choices;
-    const std::wstring source = Text(kIdSource);
-    const std::wstring folder = Text(kIdFolder);
-    if (folder.empty()) {
-        Ask(L"Choose a folder to install to.", MB_ICONINFORMATION);
-        return;
-    }
-    // A ";" would split the tools' entry on PATH.
-    if (!IsFullPath(folder) || folder.find(L';') != std::wstring::npos) {
-        Ask(L"Choose a full folder path without ';', such as C:\\Ironvale-Recomp.",
-            MB_ICONINFORMATION);
-        return;
-    }
-    if (!source.empty() && !IsFullPath(source)) {
-        Ask(L"Choose the full path of your disc image or extracted disc folder.",
-            MB_ICONINFORMATION);
-        return;
-    }
-    if (!IsAscii(folder) &&
-        Ask(L"The folder's path has non-English characters, which some build tools can't "
-            L"handle. A folder like C:\\Ironvale-Recomp is safer. Continue anyway?",
-            MB_ICONWARNING | MB_YESNO) != IDYES)
-        return;
-    choices.source = source;
-    choices.folder = folder;
-    choices.shortcut = Checked(kIdShortcut);
-    choices.freeSpace = Checked(kIdFreeSpaceOption);
-    choices.deleteImage = Checked(kIdDeleteImage) && !Checked(kIdFolderChoice);
+namespace {
 
-    std::error_code error;
-    if (Checked(kIdFolderChoice) && !source.empty() && !fs::is_directory(source, error)) {
-        Ask(L"That isn't a folder. Choose the folder of your extracted disc.", MB_ICONINFORMATION);
-        return;
-    }
-    if (choices.deleteImage && !s_updateMode &&
-        Ask(L"Delete the disc image when it's been extracted?\n\n" + source +
-                L"\n\nThe game only needs the extracted files; you'd need the disc image again "
-                L"only to install somewhere else.",
-            MB_ICONQUESTION | MB_YESNO) != IDYES)
-        return;
-
+// Starts the worker on the choices.
+void StartRun(Choices choices) {
     s_cancel.exchange(false);
     ShowWindow(Item(kIdPlay), SW_HIDE);
     SetBusy(true);
@@ -232,7 +135,7 @@ void StartOrCancel() {
             [previous](Choices next) {
                 if (previous->joinable())
                     previous->join();
-                s_install(std::move(next));
+                s_workerMain(std::move(next));
             },
             std::move(choices));
     } catch (const std::system_error& failure) {
@@ -241,6 +144,40 @@ void StartOrCancel() {
         Ask(L"Couldn't start the installation (" + Widen(failure.what()) + L"). Try again.",
             MB_ICONWARNING);
     }
+}
+
+// The boxes the form's values get, shown in turn: true when the run may start.
+bool ConfirmedByUser(const FormValues& values) {
+    for (const Prompt& prompt : FormPrompts(values))
+        if (Ask(prompt.text, prompt.flags) != IDYES || !prompt.question())
+            return false;
+    return true;
+}
+
+} // namespace
+
+void StartOrCancel() {
+    if (s_busy) {
+        CancelRun();
+        return;
+    }
+    FormValues values;
+    values.source = Text(kIdSource);
+    values.folder = Text(kIdFolder);
+    values.folderChoice = Checked(kIdFolderChoice);
+    std::error_code error;
+    values.sourceIsFolder = !values.source.empty() && fs::is_directory(values.source, error);
+    values.deleteImage = Checked(kIdDeleteImage) && !values.folderChoice;
+    values.updateMode = s_updateMode;
+    if (!ConfirmedByUser(values))
+        return;
+    Choices choices;
+    choices.source = values.source;
+    choices.folder = values.folder;
+    choices.shortcut = Checked(kIdShortcut);
+    choices.freeSpace = Checked(kIdFreeSpaceOption);
+    choices.deleteImage = values.deleteImage;
+    StartRun(std::move(choices));
 }
 
 void SetBusy(bool busy) {
@@ -284,7 +221,7 @@ void Play() {
     if (!CreateProcessW(s_installed.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
         // A virus scanner may have taken the fresh build away: say so, and stay.
-        const std::wstring text = L"Couldn't start the game: " + ErrorText(GetLastError());
+        const std::wstring text = L"Couldn't start the game: " + ErrorText(GetLastError(), false);
         MessageBoxW(s_window, text.c_str(), kCaption, MB_ICONWARNING);
         return;
     }

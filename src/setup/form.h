@@ -1,7 +1,7 @@
 // The form: what the user chooses, and the buttons that start, cancel and play.
 #pragma once
 
-#include "window.h"
+#include "controls.h"
 
 namespace setup {
 
@@ -15,7 +15,5 @@ void SetBusy(bool busy);
 void SetProgress(int percent);
 void Play();
 
-fs::path NearestExisting(const fs::path& path);
-fs::path InstallFolderFor(const fs::path& picked);
 
 } // namespace setup

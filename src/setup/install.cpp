@@ -71,7 +71,7 @@ std::wstring InstallSteps(const Choices& choices, RunState& run) {
 } // namespace
 
 void InstallWith(const Choices& choices, const Steps& steps) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    UniqueComInit com = InitCom(COINIT_APARTMENTTHREADED); // the shortcut is made through COM
 
     const AwakeWhileRunning awake; // until the run has ended
     bool success = false;
@@ -95,7 +95,7 @@ void InstallWith(const Choices& choices, const Steps& steps) {
     Log(endText);
     CloseLog();
     lock.Release();
-    CoUninitialize();
+    com.reset();
     PostDone(success, endText);
 }
 

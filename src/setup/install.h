@@ -18,6 +18,6 @@ void InstallWith(const Choices& choices, const Steps& steps);
 // What a run does: Install in setup.exe; the window tests host the same window around runs
 // of their own.
 using Worker = void (*)(Choices);
-extern Worker s_install;
+extern Worker s_workerMain;
 
 } // namespace setup

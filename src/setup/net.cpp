@@ -25,8 +25,6 @@ constexpr ULONGLONG kMegabyte = 1048576;
 // what a broken or hostile server can make Setup hold.
 constexpr size_t kBodyLimit = 32u << 20;
 
-// How often a wait for WinHTTP looks at the cancel flag.
-constexpr DWORD kCancelPollMs = 50;
 constexpr DWORD kNotifications =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
@@ -66,7 +64,7 @@ class Call {
     // The outcome of the call just made: false when it failed (error() says why) or the run
     // was cancelled.
     bool Wait(DWORD& result) {
-        if (!std::exchange(m_inline, false) && !Cancellable(m_done.get()))
+        if (!std::exchange(m_inline, false) && !WaitUnlessCancelled(m_done.get()))
             return false;
         result = m_result;
         return m_error == 0 && !s_cancel;
@@ -74,7 +72,7 @@ class Call {
     // The outcome of the read just started, once its call has returned as well: WinHTTP reports
     // a read before its call is done with the request, and a next read made meanwhile from
     // another thread was lost now and then under Wine, the worker waiting for good.
-    bool WaitRead(DWORD& got) { return Wait(got) && Cancellable(m_returned.get()); }
+    bool WaitRead(DWORD& got) { return Wait(got) && WaitUnlessCancelled(m_returned.get()); }
     DWORD error() const { return m_error; }
 
     // Starts a read of up to kBlock bytes into buffer, made on a pool thread. Wine's
@@ -100,12 +98,6 @@ class Call {
     std::vector<char> buffer = std::vector<char>(kBlock); // where a read lands, every time
 
   private:
-    static bool Cancellable(HANDLE event) {
-        while (WaitForSingleObject(event, kCancelPollMs) == WAIT_TIMEOUT)
-            if (s_cancel)
-                return false;
-        return true;
-    }
     static void CALLBACK ReadOnPool(PTP_CALLBACK_INSTANCE, void* context) {
         Call& call = *static_cast<Call*>(context);
         {

@@ -126,7 +126,11 @@ UniqueHandle MakeJob() {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    // Without the limit a cancel still ends the job's children; only a Setup that is killed
+    // would leave them running. That is no reason to refuse every run.
+    if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits))
+        OutputDebugStringW(L"Setup: the job's kill-on-close limit couldn't be set\n");
     return job;
 }
 
@@ -184,6 +188,88 @@ void QuietChildren() {
     SetEnvironmentVariableW(L"PYTHONUTF8", L"1");
 }
 
+// The pipe a child writes its output into: the read end stays Setup's, the write end is the
+// child's alone.
+struct ChildPipe {
+    UniqueHandle readEnd;
+    UniqueHandle writeEnd;
+    UniqueHandle input; // input that ends at once: a child that reads it finds nobody there
+};
+
+ChildPipe MakeChildPipe() {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &inheritable, 0))
+        Fail(L"Couldn't create a pipe.");
+    ChildPipe pipe{UniqueHandle(read), UniqueHandle(write), UniqueHandle()};
+    // Inherited, the read end would keep the pipe open after the child ends: no end of stream.
+    if (!SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0))
+        Fail(L"Couldn't create a pipe.");
+    pipe.input.reset(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inheritable, OPEN_EXISTING, 0, nullptr));
+    return pipe;
+}
+
+// Starts the child suspended, with exactly the pipe's handles; 0, or why it didn't start.
+DWORD StartSuspended(const std::wstring& command, const fs::path& folder, const ChildPipe& pipe,
+                     PROCESS_INFORMATION& info) {
+    const HandleList handles(pipe.input
+                                 ? std::vector<HANDLE>{pipe.writeEnd.get(), pipe.input.get()}
+                                 : std::vector<HANDLE>{pipe.writeEnd.get()});
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdInput = pipe.input.get();
+    startup.StartupInfo.hStdOutput = pipe.writeEnd.get();
+    startup.StartupInfo.hStdError = pipe.writeEnd.get();
+    startup.lpAttributeList = handles.get();
+
+    // Named by its full path: left to itself, CreateProcessW would look in setup.exe's folder
+    // and the current folder before PATH, and run whatever git.exe lies in Downloads.
+    const fs::path program = ProgramOf(command);
+    if (program.empty())
+        return ERROR_FILE_NOT_FOUND;
+    if (!startup.lpAttributeList)
+        return ERROR_INVALID_PARAMETER;
+    // A virus scanner holds a program it has just seen for a moment, and a loaded machine can
+    // refuse a start for want of resources: such refusals are tried again for about 1.5 s.
+    for (DWORD pause = kFirstStartPauseMs;; pause *= 2) {
+        std::wstring commandLine = command; // CreateProcessW may write into it
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                           nullptr, folder.empty() ? nullptr : folder.c_str(),
+                           &startup.StartupInfo, &info))
+            return 0;
+        const DWORD error = GetLastError();
+        if (NeverStarts(error) || pause > kLastStartPauseMs ||
+            !s_seams.pause(pause)) // ends early on a cancel
+            return error;
+    }
+}
+
+// Joined while still suspended, so everything it starts is in the job as well. One that can't
+// join would outlive a cancel: it never runs.
+void JoinJobAndResume(const std::wstring& command, HANDLE process, HANDLE thread) {
+    if (!AssignProcessToJobObject(s_job.get(), process)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(process, 1);
+        Log(L"AssignProcessToJobObject failed: " + ErrorText(error));
+        Fail(L"Couldn't start: " + command);
+    }
+    // A cancel may have ended the job just before this child joined it. The flag is set before
+    // the job is ended, so either this test or that termination catches every child.
+    if (s_cancel) {
+        TerminateProcess(process, 1);
+        Fail(L"Cancelled.");
+    }
+    if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
+        TerminateProcess(process, 1);
+        Fail(L"Couldn't start: " + command);
+    }
+}
+
 } // namespace
 
 DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine) {
@@ -191,94 +277,36 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     Log(L"$ " + command);
     QuietChildren();
 
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (!CreatePipe(&read, &write, &inheritable, 0))
-        Fail(L"Couldn't create a pipe.");
-    UniqueHandle readEnd(read);
-    UniqueHandle writeEnd(write);
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    // Input that ends at once: a child that reads it finds nobody there rather than waiting.
-    UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inheritable, OPEN_EXISTING, 0, nullptr));
-    const HandleList handles(input ? std::vector<HANDLE>{writeEnd.get(), input.get()}
-                                   : std::vector<HANDLE>{writeEnd.get()});
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.StartupInfo.wShowWindow = SW_HIDE;
-    startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = writeEnd.get();
-    startup.StartupInfo.hStdError = writeEnd.get();
-    startup.lpAttributeList = handles.get();
-
-    // Named by its full path: left to itself, CreateProcessW would look in setup.exe's folder
-    // and the current folder before PATH, and run whatever git.exe lies in Downloads.
-    const fs::path program = ProgramOf(command);
+    ChildPipe pipe = MakeChildPipe();
     PROCESS_INFORMATION info{};
-    BOOL started = FALSE;
-    DWORD startError = 0;
-    // A virus scanner holds a program it has just seen for a moment, and a loaded machine can
-    // refuse a start for want of resources: such refusals are tried again for about 1.5 s.
-    for (DWORD pause = kFirstStartPauseMs; !program.empty() && startup.lpAttributeList;
-         pause *= 2) {
-        std::wstring commandLine = command; // CreateProcessW may write into it
-        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                                 nullptr, folder.empty() ? nullptr : folder.c_str(),
-                                 &startup.StartupInfo, &info);
-        startError = started ? 0 : GetLastError();
-        if (started || NeverStarts(startError) || pause > kLastStartPauseMs ||
-            !s_seams.pause(pause)) // ends early on a cancel
-            break;
-    }
+    const DWORD startError = StartSuspended(command, folder, pipe, info);
     // Only the child may hold the write end now, so end-of-stream means it (and whatever it
     // started) has gone.
-    writeEnd.reset();
-    input.reset();
-    if (!started) {
-        readEnd.reset();
-        if (!program.empty())
-            Log(L"CreateProcess failed with error " + std::to_wstring(startError));
+    pipe.writeEnd.reset();
+    pipe.input.reset();
+    if (startError) {
+        if (!ProgramOf(command).empty())
+            Log(L"CreateProcess failed: " + ErrorText(startError));
         Fail(L"Couldn't start: " + command);
     }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
-
-    // Joined while still suspended, so everything it starts is in the job as well. One that
-    // can't join would outlive a cancel: it never runs.
-    if (!AssignProcessToJobObject(s_job.get(), process.get())) {
-        TerminateProcess(process.get(), 1);
-        Log(L"AssignProcessToJobObject failed with error " + std::to_wstring(GetLastError()));
-        Fail(L"Couldn't start: " + command);
-    }
-    // A cancel may have ended the job just before this child joined it. The flag is set before
-    // the job is ended, so either this test or that termination catches every child.
-    if (s_cancel) {
-        TerminateProcess(process.get(), 1);
-        Fail(L"Cancelled.");
-    }
-    ResumeThread(thread.get());
+    JoinJobAndResume(command, process.get(), thread.get());
 
     try {
-        ReadLines(readEnd.get(), onLine);
+        ReadLines(pipe.readEnd.get(), onLine);
     } catch (...) {
         // The caller gave up on this child: end it and everything it started (ninja under
         // cmake, the compilers under ninja), not only the child itself.
         TerminateJobObject(s_job.get(), 1);
         throw;
     }
-    readEnd.reset();
+    pipe.readEnd.reset();
 
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 1;
     if (!GetExitCodeProcess(process.get(), &exitCode))
         exitCode = 1;
-    thread.reset();
-    process.reset();
-
     CheckCancel();
     return exitCode;
 }

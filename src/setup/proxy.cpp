@@ -19,7 +19,6 @@ constexpr wchar_t kAgent[] = L"Ironvale-Setup";
 // A network without WPAD, or a PAC file that doesn't come, takes no longer than this: the run
 // then goes on directly, as Windows does.
 constexpr DWORD kAutoProxyLimitMs = 5000;
-constexpr DWORD kCancelPollMs = 50;
 
 wchar_t Lower(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -163,13 +162,10 @@ bool AskAutoProxy(const std::wstring& url, bool detect, const std::wstring& pacU
         }
         SetEvent(answer->done.get());
     }).detach();
-    for (DWORD waited = 0; waited < kAutoProxyLimitMs && !s_cancel; waited += kCancelPollMs) {
-        if (WaitForSingleObject(answer->done.get(), kCancelPollMs) == WAIT_OBJECT_0) {
-            proxy = answer->proxy;
-            return answer->ok;
-        }
-    }
-    return false;
+    if (!WaitUnlessCancelled(answer->done.get(), kAutoProxyLimitMs))
+        return false;
+    proxy = answer->proxy;
+    return answer->ok;
 }
 
 // As Windows has it: an automatic configuration first, when there is one and it answers, then

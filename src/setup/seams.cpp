@@ -1,7 +1,7 @@
 // The real functions behind the seams.
 #include "seams.h"
 
-#include "channel.h"
+#include "cancel.h"
 
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -15,14 +15,9 @@ HRESULT WINAPI MakeShellTaskbar(ITaskbarList3** taskbar) {
                             reinterpret_cast<void**>(taskbar));
 }
 
-constexpr DWORD kCancelPollMs = 50;
-
-// Waits, looking at the cancel flag every kCancelPollMs: a cancel ends the wait at once.
-bool Sleepless(DWORD milliseconds) {
-    const ULONGLONG until = GetTickCount64() + milliseconds;
-    while (!s_cancel && GetTickCount64() < until)
-        Sleep(kCancelPollMs);
-    return !s_cancel;
+// The pause between attempts: a cancel ends it at once.
+bool PauseUnlessCancelled(DWORD milliseconds) {
+    return WaitUnlessCancelled(nullptr, milliseconds);
 }
 
 } // namespace
@@ -30,7 +25,7 @@ bool Sleepless(DWORD milliseconds) {
 Seams s_seams = {
     PostMessageW,     MessageBoxW,      GetDiskFreeSpaceExW, SetThreadExecutionState,
     SHGetFolderPathW, CreateDirectoryW, MakeShellTaskbar,    FlashWindowEx,
-    Sleepless,        NotifyWinEvent,
+    PauseUnlessCancelled,        NotifyWinEvent,
 };
 
 } // namespace setup

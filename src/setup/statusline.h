@@ -3,7 +3,7 @@
 // download's running count isn't read out as a stream.
 #pragma once
 
-#include "window.h"
+#include "controls.h"
 
 namespace setup {
 

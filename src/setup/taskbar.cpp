@@ -1,7 +1,6 @@
 // The taskbar button: a run's progress on it, and a flash when a run ends out of sight. A build
 // takes up to half an hour and people switch away; the button is what they keep an eye on.
 #include "taskbar.h"
-#include "form.h"
 #include "seams.h"
 
 #include <shobjidl.h>

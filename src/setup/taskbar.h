@@ -3,7 +3,7 @@
 // replace the interface and the flash through the seams.
 #pragma once
 
-#include "window.h"
+#include "controls.h"
 
 namespace setup {
 

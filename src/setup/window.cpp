@@ -3,6 +3,7 @@
 #include "details.h"
 #include "dpi.h"
 #include "form.h"
+#include "formrules.h"
 #include "install.h"
 #include "runner.h"
 #include "statusline.h"
@@ -16,11 +17,7 @@
 
 namespace setup {
 
-bool s_updateMode = false;
-bool s_showLog = false;
-std::atomic<bool> s_busy{false};
-std::thread s_worker;
-Worker s_install = Install;
+Worker s_workerMain = Install;
 
 namespace {
 
@@ -290,52 +287,12 @@ LRESULT OnDone() {
 
 } // namespace
 
-HWND Item(int id) {
-    return GetDlgItem(s_window, id);
-}
-
 void Layout() {
     const SIZE size = WindowSizeFor(
         Px(kClientWidth), Px(s_showLog ? kClientHeightWithDetails : kClientHeight), kWindowStyle);
     SetWindowPos(s_window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
     ShowWindow(Item(kIdDetails), s_showLog ? SW_SHOW : SW_HIDE);
     SetWindowTextW(Item(kIdDetailsButton), s_showLog ? L"Hide details" : L"Show details");
-}
-
-std::wstring Text(int id) {
-    HWND control = Item(id);
-    const int length = GetWindowTextLengthW(control);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const int got = GetWindowTextW(control, text.data(), length + 1);
-    text.resize(static_cast<size_t>(got > 0 ? got : 0));
-    return text;
-}
-
-std::wstring UpdateFolder(const wchar_t* commandLine) {
-    int count = 0;
-    LPWSTR* args = CommandLineToArgvW(commandLine, &count);
-    const UniqueLocal owned(args);
-    if (!args)
-        return {};
-    std::wstring folder;
-    for (int i = 1; i + 1 < count; ++i)
-        if (std::wstring_view(args[i]) == L"--update")
-            folder = args[i + 1];
-    return folder;
-}
-
-std::wstring DefaultFolder(const std::wstring& updateFolder, const fs::path& programFolder,
-                           EnvironmentLookup lookup) {
-    if (!updateFolder.empty())
-        return updateFolder;
-    std::error_code error;
-    if (fs::exists(programFolder / L"ironvale-recomp" / L".git", error))
-        return programFolder.native();
-    wchar_t drive[8] = L"C:";
-    const DWORD length = lookup(L"SystemDrive", drive, 8);
-    if (length == 0 || length >= 8)
-        return L"C:\\Ironvale-Recomp";
-    return std::wstring(drive) + L"\\Ironvale-Recomp";
 }
 
 namespace {
@@ -373,7 +330,8 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 } // namespace
 
 int RunSetup(HINSTANCE instance, int show) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // The folder picker and the taskbar need COM; without it they fail on their own terms.
+    const UniqueComInit com = InitCom(COINIT_APARTMENTTHREADED);
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     s_job = MakeJob();
@@ -387,7 +345,6 @@ int RunSetup(HINSTANCE instance, int show) {
                                100, 100, nullptr, nullptr, instance, nullptr);
     if (!s_window) {
         s_job.reset();
-        CoUninitialize();
         return 0;
     }
     AllowTaskbarButtonMessage();
@@ -415,7 +372,6 @@ int RunSetup(HINSTANCE instance, int show) {
         s_worker.join();
     ReleaseTaskbar();
     s_job.reset();
-    CoUninitialize();
     return 0;
 }
 
