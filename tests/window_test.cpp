@@ -101,3 +101,60 @@ TEST(Folders, PickedFolderBecomesTheInstallFolder) {
 }
 
 } // namespace
+
+// Which boxes Install's values get, in order; the last refusal ends the list.
+TEST(Form, RefusalsAndQuestionsBeforeARun) {
+    const std::wstring folderFirst = L"Choose a folder to install to.";
+    const std::wstring fullFolder =
+        L"Choose a full folder path without ';', such as C:\\Ironvale-Recomp.";
+    const std::wstring fullSource =
+        L"Choose the full path of your disc image or extracted disc folder.";
+    const std::wstring nonAscii =
+        L"The folder's path has non-English characters, which some build tools can't handle. "
+        L"A folder like C:\\Ironvale-Recomp is safer. Continue anyway?";
+    const std::wstring notFolder = L"That isn't a folder. Choose the folder of your extracted disc.";
+    const std::wstring deleteImage =
+        L"Delete the disc image when it's been extracted?\n\nD:\\Ironvale.iso\n\nThe game only "
+        L"needs the extracted files; you'd need the disc image again only to install somewhere "
+        L"else.";
+    constexpr UINT kInfo = MB_ICONINFORMATION;
+    constexpr UINT kAsk = MB_ICONWARNING | MB_YESNO;
+    constexpr UINT kDelete = MB_ICONQUESTION | MB_YESNO;
+    struct Case {
+        FormValues values;
+        std::vector<std::pair<std::wstring, UINT>> prompts;
+    };
+    const std::wstring umlaut = L"C:\\Spi\u00e4\u00f6le";
+    const Case cases[] = {
+        {{L"", L""}, {{folderFirst, kInfo}}},
+        {{L"", L"C:\\Ironvale"}, {}},
+        {{L"", L"c:\\Ironvale"}, {}},
+        {{L"", L"Ironvale"}, {{fullFolder, kInfo}}},
+        {{L"", L"..\\Ironvale"}, {{fullFolder, kInfo}}},
+        {{L"", L"C:Ironvale"}, {{fullFolder, kInfo}}},
+        {{L"", L"\\Ironvale"}, {{fullFolder, kInfo}}},
+        {{L"", L"\\\\server"}, {{fullFolder, kInfo}}},
+        {{L"", L"\\\\server\\\\x"}, {{fullFolder, kInfo}}},
+        {{L"", L"\\\\\\share\\x"}, {{fullFolder, kInfo}}},
+        {{L"", L"\\\\server\\share\\Ironvale"}, {}},
+        {{L"", L"C:\\Iron;vale"}, {{fullFolder, kInfo}}},
+        {{L"Ironvale.iso", L"C:\\Ironvale"}, {{fullSource, kInfo}}},
+        {{L"D:\\Ironvale.iso", L"C:\\Ironvale"}, {}},
+        {{L"", umlaut}, {{nonAscii, kAsk}}},
+        {{L"Ironvale.iso", umlaut}, {{fullSource, kInfo}}},
+        {{L"D:\\Ironvale.iso", L"C:\\Ironvale", true, false}, {{notFolder, kInfo}}},
+        {{L"D:\\Disc", L"C:\\Ironvale", true, true}, {}},
+        {{L"", L"C:\\Ironvale", true, false}, {}},
+        {{L"D:\\Ironvale.iso", umlaut, true, false}, {{nonAscii, kAsk}, {notFolder, kInfo}}},
+        {{L"D:\\Ironvale.iso", L"C:\\Ironvale", false, false, true}, {{deleteImage, kDelete}}},
+        {{L"D:\\Ironvale.iso", umlaut, false, false, true},
+         {{nonAscii, kAsk}, {deleteImage, kDelete}}},
+        {{L"D:\\Ironvale.iso", L"C:\\Ironvale", false, false, true, true}, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<std::wstring, UINT>> got;
+        for (const Prompt& prompt : FormPrompts(c.values))
+            got.emplace_back(prompt.text, prompt.flags);
+        EXPECT_EQ(got, c.prompts) << Narrow(c.values.source) << " | " << Narrow(c.values.folder);
+    }
+}
