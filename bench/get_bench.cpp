@@ -57,7 +57,7 @@ unsigned long long BytesServed(const std::wstring& url) {
     const size_t fault = url.find(L"/fault/");
     std::string sent;
     if (fault == std::wstring::npos ||
-        !Get(url.substr(0, fault) + L"/fault/sent/0", Document(sent, L"")))
+        !Get(url.substr(0, fault) + L"/fault/sent/0", DocumentInto(sent, L"")))
         return 0;
     return std::stoull(sent);
 }

@@ -1536,7 +1536,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     auto requested = [&](const char* path) {
         return [&, path](App&) {
             std::string requests;
-            Get(files + L"fault/paths/0", Document(requests, L""));
+            Get(files + L"fault/paths/0", DocumentInto(requests, L""));
             return requests.find(path, requestsBefore.size()) != std::string::npos;
         };
     };
@@ -1587,7 +1587,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             withBridges.reset();
             ASSERT_TRUE(app.window);
             requestsBefore.clear();
-            Get(files + L"fault/paths/0", Document(requestsBefore, L""));
+            Get(files + L"fault/paths/0", DocumentInto(requestsBefore, L""));
             app.Install(disc, row.installedFolder ? installed : fresh.path());
             ASSERT_TRUE(WaitFor([&] { return row.reached(app); }, 120000));
             ULONGLONG pressed = 0;
@@ -1628,7 +1628,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             if (std::string(row.name) == "release lookup") {
                 // The run has ended and left no process: a clone would have been asked for.
                 std::string requests;
-                Get(files + L"fault/paths/0", Document(requests, L""));
+                Get(files + L"fault/paths/0", DocumentInto(requests, L""));
                 EXPECT_EQ(requests.find("ironvale-recomp.git", requestsBefore.size()),
                           std::string::npos);
             }

@@ -1,4 +1,6 @@
 // HTTP fetch: real WinHTTP against the stand-in services on 127.0.0.1.
+#include "httpapi.h"
+#include "httppolicy.h"
 #include "proxy.h"
 #include "support.h"
 
@@ -30,7 +32,7 @@ bool IsPattern(const std::string& bytes) {
 }
 
 bool GetBody(const std::wstring& url, std::string& body) {
-    return Get(url, Document(body, L""));
+    return Get(url, DocumentInto(body, L""));
 }
 
 bool GetFile(const std::wstring& url, const fs::path& file, const std::wstring& label = L"") {
@@ -57,6 +59,104 @@ class Fetch : public ::testing::Test {
 };
 
 // Requests: how many the stand-in saw, retries included (at most four, after 1, 3 and 9 s).
+// What an answer means for a part left by an earlier attempt.
+TEST(DownloadPolicy, WhatAnAnswerMeansForThePart) {
+    struct Case {
+        PartAnswer answer;
+        PartPlan plan;
+    };
+    const Case cases[] = {
+        {{0, 200, L""}, PartPlan::Whole},
+        {{0, 206, L"bytes 0-9/10"}, PartPlan::Refused},
+        {{0, 404, L""}, PartPlan::Refused},
+        {{0, 416, L"bytes */10"}, PartPlan::Refused},
+        {{5, 206, L"bytes 5-9/10"}, PartPlan::Resume},
+        {{5, 206, L"bytes 4-9/10"}, PartPlan::OtherPart},
+        {{5, 206, L"bytes */10"}, PartPlan::OtherPart},
+        {{5, 206, L""}, PartPlan::OtherPart},
+        {{5, 200, L""}, PartPlan::Restart},
+        {{10, 416, L"bytes */10"}, PartPlan::TakeName},
+        {{10, 416, L"bytes */12"}, PartPlan::DoesntFit},
+        {{10, 416, L""}, PartPlan::DoesntFit},
+        {{10, 416, L"bytes */12", 1}, PartPlan::TakeName}, // the digest decides
+        {{10, 416, L"bytes */10", 0}, PartPlan::DoesntFit},
+        {{5, 503, L""}, PartPlan::Refused},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PlanFor(c.answer), c.plan)
+            << c.answer.have << " " << c.answer.status << " " << Narrow(c.answer.contentRange);
+}
+
+// Which faults may pass by waiting, in the words setup.log gives them.
+TEST(DownloadPolicy, WhichFaultsMayPass) {
+    struct Case {
+        DWORD error;
+        DWORD status;
+        const wchar_t* reason;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {ERROR_WINHTTP_NAME_NOT_RESOLVED, 0, L"couldn't look up h", Outcome::Retry},
+        {ERROR_WINHTTP_CANNOT_CONNECT, 0, L"no answer from h", Outcome::Retry},
+        {ERROR_WINHTTP_TIMEOUT, 0, L"timed out", Outcome::Retry},
+        {ERROR_WINHTTP_CONNECTION_ERROR, 0, L"connection reset", Outcome::Retry},
+        {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, 0, L"a garbled answer", Outcome::Retry},
+        {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, 0, L"the secure connection broke off",
+         Outcome::Retry},
+        {ERROR_WINHTTP_AUTODETECTION_FAILED, 0, L"the proxy settings couldn't be used",
+         Outcome::Retry},
+        {ERROR_WINHTTP_INTERNAL_ERROR, 0, L"a network error", Outcome::Retry},
+        {ERROR_WINHTTP_SECURE_INVALID_CA, 0, L"the server's certificate isn't trusted",
+         Outcome::Stop},
+        {ERROR_WINHTTP_SECURE_CERT_DATE_INVALID, 0, L"the server's certificate isn't trusted",
+         Outcome::Stop},
+        {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, 0, L"the server's certificate isn't trusted",
+         Outcome::Stop},
+        {0, 500, L"HTTP 500", Outcome::Retry},
+        {0, 502, L"HTTP 502", Outcome::Retry},
+        {0, 503, L"HTTP 503", Outcome::Retry},
+        {0, 504, L"HTTP 504", Outcome::Retry},
+        {0, 501, L"HTTP 501", Outcome::Stop},
+        {0, 404, L"HTTP 404", Outcome::Stop},
+        {0, 429, L"HTTP 429", Outcome::Stop},
+        {0, 407, L"HTTP 407 (the proxy asks for a sign-in)", Outcome::Stop},
+    };
+    for (const auto& c : cases) {
+        const Fault fault = c.status ? StatusFault(c.status) : NoAnswerFault(L"h", c.error);
+        EXPECT_EQ(fault.reason, c.reason) << c.error << " " << c.status;
+        EXPECT_EQ(fault.outcome, c.outcome) << c.error << " " << c.status;
+    }
+    EXPECT_EQ(kAttempts, 4);
+    EXPECT_EQ(RetryWaitMs(1), 1000u);
+    EXPECT_EQ(RetryWaitMs(2), 3000u);
+    EXPECT_EQ(RetryWaitMs(3), 9000u);
+}
+
+// The status line while a download runs: the count never passes the total.
+TEST(DownloadPolicy, ProgressText) {
+    constexpr ULONGLONG kMiB = 1048576;
+    struct Case {
+        ULONGLONG received;
+        ULONGLONG expected;
+        const wchar_t* text;
+        int percent;
+    };
+    const Case cases[] = {
+        {0, 0, L"Downloading CMake: 0 MB", -1},
+        {3 * kMiB, 0, L"Downloading CMake: 3 MB", -1},
+        {0, 50 * kMiB, L"Downloading CMake: 0 MB of 50 MB", 0},
+        {49 * kMiB + kMiB * 6 / 10, 49 * kMiB + kMiB * 6 / 10, L"Downloading CMake: 50 MB of 50 MB",
+         100},
+        {49 * kMiB + kMiB * 4 / 10, 49 * kMiB + kMiB * 6 / 10, L"Downloading CMake: 49 MB of 50 MB",
+         99},
+        {2048 * kMiB, 4096 * kMiB, L"Downloading CMake: 2048 MB of 4096 MB", 50},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ProgressText(L"CMake", c.received, c.expected), c.text) << c.received;
+        EXPECT_EQ(ProgressPercent(c.received, c.expected), c.percent) << c.received;
+    }
+}
+
 TEST_F(Fetch, WholeBodiesArriveOnlyWithStatus200) {
     struct Case {
         std::wstring path;
@@ -117,7 +217,7 @@ TEST_F(Fetch, AFileIsWrittenWholeOrNotAtAll) {
     EXPECT_TRUE(IsPattern(ReadBytes(file)));
 
     std::string body;
-    GetOptions both = Document(body, L"");
+    GetOptions both = DocumentInto(body, L"");
     both.file = &file;
     ASSERT_TRUE(Get(Url(L"/fault/bytes/3000"), both));
     EXPECT_EQ(ReadBytes(file), body);
@@ -171,7 +271,7 @@ TEST_F(Fetch, OverLongUrlPartsFailWithoutAnyRequest) {
 
 TEST_F(Fetch, ProgressIsOnePairPerWholePercent) {
     const std::wstring label = L"Git";
-    constexpr ULONGLONG kSize = 61551411; // 58.7 MB: shown as 58 in all, 59 received at the end
+    constexpr ULONGLONG kSize = 61551411; // 58.7 MB: 59 of 59 at the end
     GetOptions progress;
     progress.label = label;
     progress.progress = true;
@@ -190,7 +290,7 @@ TEST_F(Fetch, ProgressIsOnePairPerWholePercent) {
         last = static_cast<INT_PTR>(item.wParam);
     }
     EXPECT_EQ(last, 100);
-    EXPECT_EQ(inbox.Texts(kMsgStatus).back(), L"Downloading Git: 59 MB of 58 MB");
+    EXPECT_EQ(inbox.Texts(kMsgStatus).back(), L"Downloading Git: 59 MB of 59 MB");
 
     inbox.received.clear();
     ASSERT_TRUE(Get(Url(L"/fault/noclen/3000000"), progress));
@@ -316,10 +416,10 @@ TEST_F(Fetch, TheSystemsProxyIsUsedOrNamed) {
     HttpAnswer answer;
     {
         const SystemProxy settings("", IRONVALE_PROXY, "<local>");
-        EXPECT_TRUE(Get(url, Document(body, L"Git", &answer)));
+        EXPECT_TRUE(Get(url, DocumentInto(body, L"Git", &answer)));
         EXPECT_NE(ProxyPassed().find("GET " + Narrow(url)), std::string::npos);
         WriteBytes(signIn, "");
-        EXPECT_FALSE(Get(url, Document(body, L"Git", &answer)));
+        EXPECT_FALSE(Get(url, DocumentInto(body, L"Git", &answer)));
         fs::remove(signIn);
         EXPECT_EQ(ProxySignInRefusal(answer),
                   L"The proxy " + Widen(IRONVALE_PROXY) +
@@ -327,7 +427,7 @@ TEST_F(Fetch, TheSystemsProxyIsUsedOrNamed) {
     }
     const SystemProxy noPac(IRONVALE_STANDIN "/fault/hang/0", "", "", true);
     ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(Get(url, Document(body, L"Git")));
+    EXPECT_TRUE(Get(url, DocumentInto(body, L"Git")));
     EXPECT_LT(GetTickCount64() - start, 8000u);
     inbox.Pump();
     const auto logged = inbox.Texts(kMsgLog);
@@ -339,7 +439,7 @@ TEST_F(Fetch, TheSystemsProxyIsUsedOrNamed) {
         s_cancel = true;
     });
     start = GetTickCount64();
-    EXPECT_FALSE(Get(url, Document(body, L"Git")));
+    EXPECT_FALSE(Get(url, DocumentInto(body, L"Git")));
     EXPECT_LT(GetTickCount64() - start, 1500u);
     cancel.join();
 }

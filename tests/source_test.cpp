@@ -63,7 +63,7 @@ class Source : public ::testing::Test {
     // How many of the repository's objects the stand-in has been asked for.
     size_t ObjectsAsked() {
         std::string paths;
-        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", Document(paths, L""));
+        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", DocumentInto(paths, L""));
         size_t count = 0;
         for (size_t at = 0; (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos;
              ++at)

@@ -506,7 +506,7 @@ constexpr wchar_t kConnections[] =
 void Direct(bool on) {
     std::string ignored;
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/direct/" + (on ? L"1" : L"0"),
-               setup::Document(ignored, L""));
+               setup::DocumentInto(ignored, L""));
 }
 } // namespace
 
@@ -549,14 +549,14 @@ SystemProxy::~SystemProxy() {
 
 std::string ProxyPassed() {
     std::string passed;
-    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::Document(passed, L""));
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::DocumentInto(passed, L""));
     return passed;
 }
 
 unsigned long long StandInFigure(const wchar_t* what) {
     std::string figure;
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/" + what + L"/0",
-               setup::Document(figure, L""));
+               setup::DocumentInto(figure, L""));
     return std::stoull(figure);
 }
 

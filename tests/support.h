@@ -3,6 +3,7 @@
 #pragma once
 
 #include "install.h"
+#include "json.h"
 #include "net.h"
 #include "proxy.h"
 #include "runner.h"

@@ -137,6 +137,14 @@ std::wstring ErrorText(DWORD error, bool withNumber = true);
 // The longest path, or PATH, Windows takes: with the manifest's longPathAware, paths may be
 // longer than MAX_PATH.
 constexpr DWORD kLongPath = 32768;
+// What a Win32 call writes into a buffer of kLongPath characters, given the buffer and its size
+// and answering the length; empty when the call fails or the text doesn't fit.
+template <typename Call> std::wstring LongText(Call call) {
+    std::wstring text(kLongPath, L'\0');
+    const DWORD length = call(text.data(), kLongPath);
+    text.resize(length < kLongPath ? length : 0);
+    return text;
+}
 
 constexpr wchar_t kCaption[] = L"Ironvale Recompiled Setup";
 

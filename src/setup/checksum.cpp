@@ -4,6 +4,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace setup {
 
@@ -86,6 +87,22 @@ bool Hash::Add(const char* data, size_t size) {
         size -= piece;
     }
     return m_ok;
+}
+
+bool Hash::AddFile(HANDLE file, ULONGLONG limit, ULONGLONG& added) {
+    std::vector<char> block(1 << 20);
+    while (added < limit) {
+        const ULONGLONG want = std::min<ULONGLONG>(block.size(), limit - added);
+        DWORD got = 0;
+        if (!ReadFile(file, block.data(), static_cast<DWORD>(want), &got, nullptr))
+            return false;
+        if (got == 0)
+            return limit == ~0ull; // the end, and no more was asked for than there was
+        if (!Add(block.data(), got))
+            return false;
+        added += got;
+    }
+    return true;
 }
 
 std::string Hash::Hex() {

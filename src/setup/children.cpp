@@ -15,10 +15,8 @@ namespace {
 constexpr const wchar_t* kProxyNames[] = {L"HTTPS_PROXY", L"HTTP_PROXY", L"NO_PROXY"};
 
 std::wstring EnvironmentValue(const wchar_t* name) {
-    std::wstring value(kLongPath, L'\0');
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), kLongPath);
-    value.resize(length < kLongPath ? length : 0);
-    return value;
+    return LongText(
+        [name](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(name, buffer, size); });
 }
 
 // The user's own count of -c settings; git refuses a count that is no number, so that counts

@@ -24,9 +24,9 @@ std::wstring LockName(const fs::path& folder) {
                  static_cast<unsigned long>(info.nFileIndexLow));
         return name;
     }
-    std::wstring path(kLongPath, L'\0');
-    const DWORD length = GetFullPathNameW(folder.c_str(), kLongPath, path.data(), nullptr);
-    path.resize(length < kLongPath ? length : 0);
+    std::wstring path = LongText([&folder](wchar_t* buffer, DWORD size) {
+        return GetFullPathNameW(folder.c_str(), size, buffer, nullptr);
+    });
     if (path.empty())
         path = folder.native();
     while (path.size() > 3 && path.back() == L'\\')

@@ -68,7 +68,7 @@ struct GetOptions {
 // rest of a part with 206) and matched its digest.
 bool Get(const std::wstring& url, const GetOptions& options = {});
 // A small document read into memory, retried and logged under label.
-GetOptions Document(std::string& body, const std::wstring& label, HttpAnswer* answer = nullptr);
+GetOptions DocumentInto(std::string& body, const std::wstring& label, HttpAnswer* answer = nullptr);
 
 // A release archive, and the digest its release publishes for it, if any.
 struct Download {
@@ -79,12 +79,6 @@ struct Download {
 Download LatestAsset(const std::string& repository, const std::string& pattern);
 Download LatestPython();
 
-// What the release documents are read for, scanned by hand: std::regex recurses once per
-// character of a match and brings the process down on a long enough value.
-// Every value of "name": "value" in the body, in order, as the expression
-// "name"\s*:\s*"([^"]+)" finds them, taken as they stand; keys receives where each key starts.
-std::vector<std::string> JsonStrings(const std::string& body, const std::string& name,
-                                     std::vector<size_t>* keys = nullptr);
 std::string NewestPython312(const std::string& body); // empty when there is none
 bool AssetMatches(const std::string& address, const std::string& pattern);
 

@@ -66,10 +66,9 @@ bool Trusted(const std::wstring& entry) {
 } // namespace
 
 std::wstring ReadPath() {
-    std::wstring path(kLongPath, L'\0');
-    const DWORD length = GetEnvironmentVariableW(L"PATH", path.data(), kLongPath);
-    path.resize(length < kLongPath ? length : 0);
-    return path;
+    return LongText([](wchar_t* buffer, DWORD size) {
+        return GetEnvironmentVariableW(L"PATH", buffer, size);
+    });
 }
 
 fs::path ProgramFolder() {

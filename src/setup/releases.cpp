@@ -1,6 +1,7 @@
 // Release lookup: where each tool's latest release archive is, read from GitHub's release
 // documents and NuGet's version index, scanned by hand.
 #include "channel.h"
+#include "json.h"
 #include "net.h"
 
 #include "maintenance.h"
@@ -15,58 +16,15 @@ namespace setup {
 
 namespace {
 
-constexpr wchar_t kRegistry[] = L"NuGet";
+constexpr wchar_t kNuGet[] = L"NuGet";
 // No file system stores a longer name, so no longer "file name" can be a real asset.
 constexpr size_t kMaxFileName = 255;
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-size_t SkipSpace(const std::string& text, size_t at) {
-    while (at < text.size() && IsSpace(text[at]))
-        ++at;
-    return at;
-}
 
 // Compares two runs of decimal digits as numbers, however long.
 bool GreaterNumber(std::string_view a, std::string_view b) {
     a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
     b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
     return a.size() != b.size() ? a.size() > b.size() : a > b;
-}
-
-// Where the string that opens at `at` ends (its closing quote), or npos.
-size_t StringEnd(const std::string& text, size_t at) {
-    for (size_t i = at + 1; i < text.size(); ++i) {
-        if (text[i] == '\\')
-            ++i;
-        else if (text[i] == '"')
-            return i;
-    }
-    return std::string::npos;
-}
-
-// The brace of the innermost object around `at`, found by a walk that knows strings and
-// nesting; npos when `at` lies inside a string, in an array, in no object, or past a closer
-// that does not fit.
-size_t OpeningBrace(const std::string& text, size_t at) {
-    std::vector<size_t> open;
-    for (size_t i = 0; i < at && i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            i = StringEnd(text, i);
-            if (i == std::string::npos || i >= at)
-                return std::string::npos;
-        } else if (c == '{' || c == '[') {
-            open.push_back(i);
-        } else if (c == '}' || c == ']') {
-            if (open.empty() || text[open.back()] != (c == '}' ? '{' : '['))
-                return std::string::npos;
-            open.pop_back();
-        }
-    }
-    return open.empty() || text[open.back()] != '{' ? std::string::npos : open.back();
 }
 
 // Windows counts time from 1601, GitHub from 1970.
@@ -142,7 +100,7 @@ std::string OnlyString(const std::string& body, const std::string& name) {
 // which holds packageHash. Any doubt means no check, never a false failure.
 Digest PythonDigest(const std::wstring& api, const std::wstring& version) {
     std::string leaf;
-    if (!Get(api + kRegistration + version + L".json", Document(leaf, kRegistry))) {
+    if (!Get(api + kRegistration + version + L".json", DocumentInto(leaf, kNuGet))) {
         CheckCancel();
         return {};
     }
@@ -150,7 +108,7 @@ Digest PythonDigest(const std::wstring& api, const std::wstring& version) {
     if (entry.rfind(api + L"/", 0) != 0) // only NuGet's own
         return {};
     std::string catalog;
-    if (!Get(entry, Document(catalog, kRegistry))) {
+    if (!Get(entry, DocumentInto(catalog, kNuGet))) {
         CheckCancel();
         return {};
     }
@@ -163,30 +121,6 @@ Digest PythonDigest(const std::wstring& api, const std::wstring& version) {
 }
 
 } // namespace
-
-std::vector<std::string> JsonStrings(const std::string& body, const std::string& name,
-                                     std::vector<size_t>* keys) {
-    const std::string key = "\"" + name + "\"";
-    std::vector<std::string> values;
-    size_t at = 0;
-    while ((at = body.find(key, at)) != std::string::npos) {
-        size_t p = SkipSpace(body, at + key.size());
-        if (p < body.size() && body[p] == ':') {
-            p = SkipSpace(body, p + 1);
-            const size_t close =
-                p < body.size() && body[p] == '"' ? body.find('"', p + 1) : std::string::npos;
-            if (close != std::string::npos && close > p + 1) {
-                values.push_back(body.substr(p + 1, close - p - 1));
-                if (keys)
-                    keys->push_back(at);
-                at = close + 1;
-                continue;
-            }
-        }
-        ++at;
-    }
-    return values;
-}
 
 namespace {
 
@@ -275,7 +209,7 @@ Download LatestAsset(const std::string& repository, const std::string& pattern) 
     std::string body;
     HttpAnswer answer;
     if (!Get(Widen(kGitHubApi) + L"/repos/" + name + L"/releases/latest",
-             Document(body, name, &answer))) {
+             DocumentInto(body, name, &answer))) {
         CheckCancel();
         const std::wstring refusal = ProxySignInRefusal(answer);
         if (!refusal.empty())
@@ -303,17 +237,17 @@ Download LatestPython() {
     const std::wstring api = Widen(kNuGetApi);
     std::string body;
     HttpAnswer answer;
-    if (!Get(api + kFlatContainer + L"index.json", Document(body, kRegistry, &answer))) {
+    if (!Get(api + kFlatContainer + L"index.json", DocumentInto(body, kNuGet, &answer))) {
         CheckCancel();
         const std::wstring refusal = ProxySignInRefusal(answer);
         if (!refusal.empty())
             Fail(refusal);
-        Fail(std::wstring(L"Couldn't reach ") + kRegistry +
+        Fail(std::wstring(L"Couldn't reach ") + kNuGet +
              L" for Python. Check the internet connection.");
     }
     const std::wstring version = Widen(NewestPython312(body));
     if (version.empty())
-        Fail(std::wstring(L"No Python 3.12 package on ") + kRegistry + L".");
+        Fail(std::wstring(L"No Python 3.12 package on ") + kNuGet + L".");
     return {api + kFlatContainer + version + L"/python." + version + L".nupkg",
             PythonDigest(api, version)};
 }

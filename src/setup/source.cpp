@@ -1,6 +1,7 @@
 // The project's source: the latest release's tag, and the Git working tree to build.
 #include "channel.h"
 #include "children.h"
+#include "json.h"
 #include "net.h"
 #include "runner.h"
 #include "steps.h"
@@ -74,7 +75,7 @@ fs::path StagingFolder(const fs::path& sourceDir) {
 
 std::wstring LatestReleaseTag() {
     std::string body;
-    if (Get(Widen(kReleaseApi), Document(body, L"The release lookup"))) {
+    if (Get(Widen(kReleaseApi), DocumentInto(body, L"The release lookup"))) {
         const auto tags = JsonStrings(body, "tag_name");
         if (!tags.empty())
             return Widen(tags.front());

@@ -32,6 +32,9 @@ class Hash {
     Hash(const Hash&) = delete;
     Hash& operator=(const Hash&) = delete;
     bool Add(const char* data, size_t size);
+    // What the file reads from where it stands, up to limit bytes or its end; false when it
+    // can't be read or hashed. added counts what was taken in.
+    bool AddFile(HANDLE file, ULONGLONG limit, ULONGLONG& added);
     std::string Hex(); // lowercase; ends the hash
 
   private:

@@ -29,16 +29,8 @@ UniqueHandle HoldUnchanged(const fs::path& file) {
 // The hash of what the handle reads from its start; empty if it can't be read.
 std::string HexOf(HANDLE file, Digest::Algorithm algorithm) {
     Hash hash(algorithm);
-    std::vector<char> block(1 << 20);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr))
-            return {};
-        if (got == 0)
-            return hash.Hex();
-        if (!hash.Add(block.data(), got))
-            return {};
-    }
+    ULONGLONG added = 0;
+    return hash.AddFile(file, ~0ull, added) ? hash.Hex() : std::string();
 }
 
 fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {

@@ -1,0 +1,214 @@
+// One asynchronous WinHTTP request.
+#include "httpcall.h"
+#include "cancel.h"
+
+#include <cwchar>
+
+namespace setup {
+
+namespace {
+
+constexpr wchar_t kAgent[] = L"Ironvale-Setup";
+constexpr wchar_t kAgentHeader[] = L"User-Agent: Ironvale-Setup\r\n";
+constexpr DWORD kNotifications =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+
+void CALLBACK OnHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    auto* call = reinterpret_cast<Call*>(context);
+    if (!call)
+        return; // the session and the connection carry no call
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+        call->Complete(0, 0);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        call->Complete(length, 0);
+        break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+        const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+        call->Complete(0, error ? error : ERROR_WINHTTP_INTERNAL_ERROR);
+        break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: // the request's last word
+        call->Release();
+        break;
+    default:
+        break;
+    }
+}
+
+// Offers the proxy Windows' own sign-in (Negotiate or NTLM) for the request that met a 407;
+// false when the proxy takes neither, or the offer can't be made. Never asks the user.
+bool SignInAsUser(const WinHttpApi& http, HINTERNET request) {
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!http.QueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    for (const DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM}) {
+        if ((supported & scheme) && http.SetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme,
+                                                        nullptr, nullptr, nullptr))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Call::Call()
+    : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_returned(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+void Call::Release() {
+    if (--m_references == 0)
+        delete this;
+}
+
+// WinHTTP may report a call's outcome from inside the call, on the worker's own thread, when the
+// answer is there already: that needs no event, and no two trips through the kernel (the
+// wineserver, under Wine).
+void Call::Complete(DWORD result, DWORD error) {
+    m_result = result;
+    m_error = error;
+    if (GetCurrentThreadId() == m_owner)
+        m_inline = true;
+    else
+        SetEvent(m_done.get());
+}
+
+bool Call::Wait(DWORD& result) {
+    if (!std::exchange(m_inline, false) && !WaitUnlessCancelled(m_done.get()))
+        return false;
+    result = m_result;
+    return m_error == 0 && !s_cancel;
+}
+
+bool Call::WaitRead(DWORD& got) {
+    return Wait(got) && WaitUnlessCancelled(m_returned.get());
+}
+
+bool Call::Read(HINTERNET request) {
+    m_request = request;
+    Hold();
+    if (TrySubmitThreadpoolCallback(ReadOnPool, this, nullptr))
+        return true;
+    Release();
+    return false;
+}
+
+bool Call::Leave() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_left = true;
+    return m_reading;
+}
+
+void CALLBACK Call::ReadOnPool(PTP_CALLBACK_INSTANCE, void* context) {
+    Call& call = *static_cast<Call*>(context);
+    {
+        std::lock_guard<std::mutex> lock(call.m_lock);
+        call.m_reading = !call.m_left;
+    }
+    if (call.m_reading && !WinHttp()->ReadData(call.m_request, call.buffer.data(), kBlock, nullptr))
+        call.Complete(0, GetLastError());
+    bool close = false;
+    {
+        std::lock_guard<std::mutex> lock(call.m_lock);
+        close = call.m_reading && call.m_left;
+        call.m_reading = false;
+    }
+    if (close)
+        CloseInternet(call.m_request);
+    SetEvent(call.m_returned.get());
+    call.Release();
+}
+
+Request::~Request() {
+    if (m_call && m_call->Leave())
+        m_request.release();
+}
+
+DWORD Request::Open(const WinHttpApi& http, const Destination& to) {
+    m_http = &http;
+    m_viaProxy = !to.proxy.empty();
+    m_session.reset(http.Open(
+        kAgent, m_viaProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+        m_viaProxy ? to.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+        to.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : to.bypass.c_str(), WINHTTP_FLAG_ASYNC));
+    if (!m_session)
+        return GetLastError();
+    if (!http.SetTimeouts(m_session.get(), 15000, 15000, 30000, 60000) ||
+        http.SetStatusCallback(m_session.get(), OnHttpStatus, kNotifications, 0) ==
+            WINHTTP_INVALID_STATUS_CALLBACK)
+        return GetLastError();
+    m_connection.reset(http.Connect(m_session.get(), to.where.host.c_str(), to.where.port, 0));
+    if (!m_connection)
+        return GetLastError();
+    m_request.reset(http.OpenRequest(m_connection.get(), L"GET", to.where.target.c_str(), nullptr,
+                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                     to.where.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!m_request)
+        return GetLastError();
+    m_call.reset(new Call);
+    m_call->Hold(); // the request's reference, given back when WinHTTP closes it
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(m_call.get());
+    if (!http.SetOption(m_request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+        const DWORD error = GetLastError();
+        m_call->Release(); // no context: the closing request won't give it back
+        return error;
+    }
+    return 0;
+}
+
+DWORD Request::SendOnce(const std::wstring& headers) {
+    DWORD ignored = 0;
+    const auto context = reinterpret_cast<DWORD_PTR>(m_call.get());
+    if (!m_http->SendRequest(m_request.get(), headers.c_str(), static_cast<DWORD>(-1L),
+                             WINHTTP_NO_REQUEST_DATA, 0, 0, context))
+        return GetLastError();
+    if (!m_call->Wait(ignored))
+        return m_call->error();
+    if (!m_http->ReceiveResponse(m_request.get(), nullptr))
+        return GetLastError();
+    return m_call->Wait(ignored) ? DWORD{0} : m_call->error();
+}
+
+DWORD Request::Send(const std::wstring& headers) {
+    const std::wstring all = kAgentHeader + headers;
+    if (const DWORD error = SendOnce(all))
+        return error;
+    if (m_viaProxy && Status() == 407 && SignInAsUser(*m_http, m_request.get()))
+        return SendOnce(all);
+    return 0;
+}
+
+DWORD Request::Status() const {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!m_http->QueryHeaders(m_request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                              WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    return status;
+}
+
+ULONGLONG Request::ContentLength() const {
+    wchar_t text[64] = L"";
+    DWORD size = sizeof text;
+    if (!m_http->QueryHeaders(m_request.get(), WINHTTP_QUERY_CONTENT_LENGTH,
+                              WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    return std::wcstoull(text, nullptr, 10);
+}
+
+std::wstring Request::Header(const wchar_t* name) const {
+    wchar_t text[128] = L"";
+    DWORD size = sizeof text;
+    if (!m_http->QueryHeaders(m_request.get(), WINHTTP_QUERY_CUSTOM, name, text, &size,
+                              WINHTTP_NO_HEADER_INDEX))
+        return {};
+    return text;
+}
+
+} // namespace setup
