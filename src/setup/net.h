@@ -9,24 +9,11 @@
 
 namespace setup {
 
-// The services Setup talks to. The test build points them at the stand-ins on 127.0.0.1.
-#ifndef IRONVALE_GITHUB_API
-#define IRONVALE_GITHUB_API "https://api.github.com"
-#endif
-#ifndef IRONVALE_NUGET_API
-#define IRONVALE_NUGET_API "https://api.nuget.org"
-#endif
-#ifndef IRONVALE_REPO_URL
-#define IRONVALE_REPO_URL "https://github.com/ironvale-recomp/ironvale-recomp.git"
-#endif
-#ifndef IRONVALE_RELEASE_API
-#define IRONVALE_RELEASE_API                                                                       \
-    "https://api.github.com/repos/ironvale-recomp/ironvale-recomp/releases/latest"
-#endif
-constexpr char kGitHubApi[] = IRONVALE_GITHUB_API;
-constexpr char kNuGetApi[] = IRONVALE_NUGET_API;
-constexpr char kRepoUrl[] = IRONVALE_REPO_URL;
-constexpr char kReleaseApi[] = IRONVALE_RELEASE_API;
+// The services Setup talks to (endpoints.cpp). The test build points them at the stand-ins.
+extern const char kGitHubApi[];
+extern const char kNuGetApi[];
+extern const char kRepoUrl[];
+extern const char kReleaseApi[];
 // NuGet's v3 resources under kNuGetApi: the package's versions and archives, and its
 // registration, whose catalog entry publishes the package's hash.
 constexpr wchar_t kFlatContainer[] = L"/v3-flatcontainer/python/";
