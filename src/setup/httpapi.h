@@ -7,6 +7,8 @@
 
 namespace setup {
 
+constexpr wchar_t kAgent[] = L"Ironvale-Setup"; // how Setup names itself to every server
+
 struct WinHttpApi {
     decltype(&::WinHttpCrackUrl) CrackUrl;
     decltype(&::WinHttpOpen) Open;

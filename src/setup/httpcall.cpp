@@ -8,8 +8,7 @@ namespace setup {
 
 namespace {
 
-constexpr wchar_t kAgent[] = L"Ironvale-Setup";
-constexpr wchar_t kAgentHeader[] = L"User-Agent: Ironvale-Setup\r\n";
+const std::wstring kAgentHeader = std::wstring(L"User-Agent: ") + kAgent + L"\r\n";
 constexpr DWORD kNotifications =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 

@@ -14,7 +14,6 @@ namespace setup {
 
 namespace {
 
-constexpr wchar_t kAgent[] = L"Ironvale-Setup";
 
 // A network without WPAD, or a PAC file that doesn't come, takes no longer than this: the run
 // then goes on directly, as Windows does.
