@@ -98,10 +98,6 @@ class Finishing : public ::testing::Test {
             return L"failed: " + failed.message;
         }
     }
-    std::vector<std::wstring> Logged() {
-        inbox.Pump();
-        return inbox.Texts(kMsgLog);
-    }
 
     TempFolder temp;
     Choices choices;
@@ -115,7 +111,7 @@ TEST_F(Finishing, NoOptionDoesNothingButCheck) {
     Leftovers();
     EXPECT_EQ(Outcome(), kDone + L".");
     EXPECT_EQ(s_installed, runtime / L"IronvaleLauncher.exe");
-    EXPECT_TRUE(Logged().empty());
+    EXPECT_TRUE(inbox.Logged().empty());
     EXPECT_TRUE(fs::exists(run.sourceDir / L"build" / L"obj" / L"a.obj"));
     EXPECT_FALSE(fs::exists(Desktop()));
 }
@@ -150,14 +146,14 @@ TEST_F(Finishing, TheShortcutPointsAtTheLauncherAndIsReplaced) {
         fs::remove(Desktop());
         EXPECT_EQ(Outcome(), kDone + L".");
     }
-    EXPECT_EQ(Logged(), std::vector<std::wstring>{L"Couldn't make the desktop shortcut."});
+    EXPECT_EQ(inbox.Logged(), std::vector<std::wstring>{L"Couldn't make the desktop shortcut."});
 }
 
 TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {
     choices.freeSpace = true;
     EXPECT_EQ(Outcome(), kDone + L"." + Freed(L"0 MB"));
     EXPECT_EQ(
-        Logged(),
+        inbox.Logged(),
         (std::vector<std::wstring>{
             L"== Freeing up space",
             L"Deleting Build leftovers (object files, libraries, generated C++): 0 MB",
@@ -174,7 +170,7 @@ TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {
     const ULONGLONG waited = GetTickCount64() - start;   // for the lock to go, before giving up
     EXPECT_GE(waited, 4500u);
     EXPECT_LT(waited, 9000u);
-    const auto lines = Logged();
+    const auto lines = inbox.Logged();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], L"Deleting Build leftovers (object files, libraries, generated C++): 5 MB");
     EXPECT_EQ(lines[2], L"(some of it couldn't be deleted)");
@@ -200,7 +196,7 @@ TEST_F(Finishing, FreeingSpaceLogsEachPartAndTheTotal) {
     scanner.join();
     EXPECT_EQ(outcome, kDone + L"." + Freed(L"5 MB"));
     EXPECT_FALSE(fs::exists(run.sourceDir / L"build" / L"obj" / L"a.obj"));
-    EXPECT_EQ(Logged().size(), 3u); // nothing couldn't be deleted
+    EXPECT_EQ(inbox.Logged().size(), 3u); // nothing couldn't be deleted
 }
 
 TEST_F(Finishing, TheImageGoesOnlyWhenThisRunExtractedIt) {
@@ -208,14 +204,14 @@ TEST_F(Finishing, TheImageGoesOnlyWhenThisRunExtractedIt) {
     run.gameExtracted = true; // an update: the game was there before
     EXPECT_EQ(Outcome(), kDone + L".");
     EXPECT_TRUE(fs::exists(choices.source));
-    EXPECT_TRUE(Logged().empty());
+    EXPECT_TRUE(inbox.Logged().empty());
 
     run.gameExtracted = false;
     {
         UniqueHandle held(CreateFileW(choices.source.c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         EXPECT_EQ(Outcome(), kDone + L".");
-        EXPECT_EQ(Logged(), std::vector<std::wstring>{L"Couldn't delete the disc image " +
+        EXPECT_EQ(inbox.Logged(), std::vector<std::wstring>{L"Couldn't delete the disc image " +
                                                       choices.source.native()});
     }
     // No extracted copy to show for it (the run never made one): the image is all there is.
@@ -249,7 +245,7 @@ TEST_F(Finishing, AllThreeOptionsInOrder) {
     EXPECT_TRUE(fs::exists(run.sourceDir / kGameMarker));
     EXPECT_FALSE(fs::exists(tools / L"Git"));
     EXPECT_TRUE(fs::exists(Desktop()));
-    EXPECT_EQ(Logged().back(), L"Deleted the disc image " + choices.source.native());
+    EXPECT_EQ(inbox.Logged().back(), L"Deleted the disc image " + choices.source.native());
 }
 
 } // namespace

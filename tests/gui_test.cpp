@@ -1536,7 +1536,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     auto requested = [&](const char* path) {
         return [&, path](App&) {
             std::string requests;
-            Get(files + L"fault/paths/0", DocumentInto(requests, L""));
+            Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
             return requests.find(path, requestsBefore.size()) != std::string::npos;
         };
     };
@@ -1628,7 +1628,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             if (std::string(row.name) == "release lookup") {
                 // The run has ended and left no process: a clone would have been asked for.
                 std::string requests;
-                Get(files + L"fault/paths/0", DocumentInto(requests, L""));
+                Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
                 EXPECT_EQ(requests.find("ironvale-recomp.git", requestsBefore.size()),
                           std::string::npos);
             }

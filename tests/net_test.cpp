@@ -32,7 +32,7 @@ bool IsPattern(const std::string& bytes) {
 }
 
 bool GetBody(const std::wstring& url, std::string& body) {
-    return Get(url, DocumentInto(body, L""));
+    return Get(url, DocumentInto(body, std::wstring()));
 }
 
 bool GetFile(const std::wstring& url, const fs::path& file, const std::wstring& label = L"") {
@@ -217,7 +217,7 @@ TEST_F(Fetch, AFileIsWrittenWholeOrNotAtAll) {
     EXPECT_TRUE(IsPattern(ReadBytes(file)));
 
     std::string body;
-    GetOptions both = DocumentInto(body, L"");
+    GetOptions both = DocumentInto(body, std::wstring());
     both.file = &file;
     ASSERT_TRUE(Get(Url(L"/fault/bytes/3000"), both));
     EXPECT_EQ(ReadBytes(file), body);

@@ -48,22 +48,14 @@ class Source : public ::testing::Test {
             CheckOutSource(choices, run);
         });
     }
-    std::vector<std::wstring> Lines() {
-        inbox.Pump();
-        return inbox.Texts(kMsgLog);
-    }
-    bool Logged(const std::wstring& line) {
-        const auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
     bool Ran(const std::wstring& args) { // a git command line of the step, as logged
-        return Logged(L"$ git -C " + Quote(run.sourceDir) + L" " + args);
+        return inbox.LoggedLine(L"$ git -C " + Quote(run.sourceDir) + L" " + args);
     }
     std::string Head() { return Git(L"describe --tags --always"); }
     // How many of the repository's objects the stand-in has been asked for.
     size_t ObjectsAsked() {
         std::string paths;
-        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", DocumentInto(paths, L""));
+        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", DocumentInto(paths, std::wstring()));
         size_t count = 0;
         for (size_t at = 0; (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos;
              ++at)
@@ -80,10 +72,10 @@ class Source : public ::testing::Test {
 
 TEST_F(Source, AFirstInstallClonesAndFollowsMain) {
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " +
+    EXPECT_TRUE(inbox.LoggedLine(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " +
                        Quote(StagingFolder(run.sourceDir))));
     EXPECT_FALSE(fs::exists(StagingFolder(run.sourceDir)));
-    EXPECT_TRUE(Logged(L"The source folder is on branch main: updating that branch."));
+    EXPECT_TRUE(inbox.LoggedLine(L"The source folder is on branch main: updating that branch."));
     EXPECT_TRUE(Ran(L"pull --ff-only"));
     EXPECT_FALSE(Ran(L"checkout v1.0.0"));
     EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
@@ -96,7 +88,7 @@ TEST_F(Source, ADetachedTreeMovesToTheLatestRelease) {
     Git(L"checkout -q v0.1.0");
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(Ran(L"checkout v1.0.0")); // the tag as it stands, unquoted
-    EXPECT_TRUE(Logged(L"Building release v1.0.0."));
+    EXPECT_TRUE(inbox.LoggedLine(L"Building release v1.0.0."));
     EXPECT_EQ(Head(), "v1.0.0");
     inbox.Pump();
     EXPECT_EQ(inbox.Texts(kMsgStatus).front(), L"Updating the source code");
@@ -114,7 +106,7 @@ TEST_F(Source, ABranchIsFastForwardedOrLeftAsItIs) {
     Git(L"add mine.txt");
     Git(L"commit -q -m Mine");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"(couldn't update the branch - building the code as it is)"));
+    EXPECT_TRUE(inbox.LoggedLine(L"(couldn't update the branch - building the code as it is)"));
     EXPECT_EQ(Git(L"log -1 --format=%s"), "Mine");
 }
 
@@ -127,7 +119,7 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     WriteBytes(run.sourceDir / L"notes.txt", "untracked");
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(
-        Logged(L"The source folder has changes of its own: building it as it is (no update)."));
+        inbox.LoggedLine(L"The source folder has changes of its own: building it as it is (no update)."));
     EXPECT_FALSE(Ran(L"checkout v1.0.0"));
     EXPECT_EQ(ReadBytes(script), edited);
     EXPECT_EQ(Head(), "v0.1.0"); // still where it was
@@ -135,7 +127,7 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     // An untracked file alone is not a change of the project's files: the update goes ahead.
     Git(L"checkout -q -- tools/build.py");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"Building release v1.0.0."));
+    EXPECT_TRUE(inbox.LoggedLine(L"Building release v1.0.0."));
     EXPECT_EQ(ReadBytes(run.sourceDir / L"notes.txt"), "untracked");
 
     // Unless it lies where the release has a file: then it stays, and so does the tree.
@@ -143,7 +135,7 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     const std::string mine = "my own launcher\r\n\x01\xff";
     WriteBytes(run.sourceDir / L"tools" / L"launcher.bin", mine);
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"(couldn't update - building the code as it is)"));
+    EXPECT_TRUE(inbox.LoggedLine(L"(couldn't update - building the code as it is)"));
     EXPECT_EQ(ReadBytes(run.sourceDir / L"tools" / L"launcher.bin"), mine);
     EXPECT_EQ(Head(), "v0.1.0");
 }
@@ -155,14 +147,14 @@ TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
     EXPECT_EQ(LatestReleaseTag(), L"v0.1.0");
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(Ran(L"fetch --tags --force origin"));
-    EXPECT_TRUE(Logged(L"Building release v0.1.0."));
+    EXPECT_TRUE(inbox.LoggedLine(L"Building release v0.1.0."));
     EXPECT_EQ(Head(), "v0.1.0");
 
     Git(L"checkout -q --detach HEAD");
     Git(L"tag -d v0.1.0");
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(Ran(L"checkout main"));
-    EXPECT_TRUE(Logged(L"(couldn't update - building the code as it is)")); // pull had no network
+    EXPECT_TRUE(inbox.LoggedLine(L"(couldn't update - building the code as it is)")); // pull had no network
     EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
 }
 
@@ -174,7 +166,7 @@ TEST_F(Source, AForeignFolderIsRefusedAnEmptyOneIsClonedInto) {
                   L" already exists and isn't a copy of the project. Choose another folder.");
     EXPECT_FALSE(fs::exists(run.sourceDir / L".git"));
     EXPECT_EQ(ReadBytes(run.sourceDir / L"thesis.doc"), "precious");
-    for (const auto& line : Lines())
+    for (const auto& line : inbox.Logged())
         EXPECT_NE(line.rfind(L"$ git clone", 0), 0u) << "cloned into a foreign folder";
 
     fs::remove(run.sourceDir / L"thesis.doc");
@@ -231,7 +223,7 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
         ASSERT_EQ(Step(), L"ok");
         if (std::string(row.name) != "the network gone") { // git cleans up after itself then
             EXPECT_TRUE(
-                Logged(L"The last download of the source code was cut off: starting it again."));
+                inbox.LoggedLine(L"The last download of the source code was cut off: starting it again."));
         }
         EXPECT_TRUE(fs::exists(run.sourceDir / L"tools" / L"build.py"));
         EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
@@ -250,7 +242,7 @@ TEST_F(Source, ATreeAnotherAccountOwnsIsUpdatedAllTheSame) {
                          {}),
               0u);
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Logged(L"Building release v1.0.0."));
+    EXPECT_TRUE(inbox.LoggedLine(L"Building release v1.0.0."));
     EXPECT_EQ(Head(), "v1.0.0");
 }
 

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -202,6 +204,20 @@ std::vector<std::wstring> Inbox::Texts(UINT message) const {
         if (item.message == message)
             texts.push_back(item.text);
     return texts;
+}
+
+std::vector<std::wstring> Inbox::Logged(const std::wstring& part) {
+    Pump();
+    std::vector<std::wstring> lines;
+    for (const auto& line : Texts(kMsgLog))
+        if (line.find(part) != std::wstring::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+bool Inbox::LoggedLine(const std::wstring& line) {
+    const auto lines = Logged(line);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 int Inbox::Count(UINT message) const {
@@ -506,7 +522,7 @@ constexpr wchar_t kConnections[] =
 void Direct(bool on) {
     std::string ignored;
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/direct/" + (on ? L"1" : L"0"),
-               setup::DocumentInto(ignored, L""));
+               setup::DocumentInto(ignored, std::wstring()));
 }
 } // namespace
 
@@ -549,14 +565,14 @@ SystemProxy::~SystemProxy() {
 
 std::string ProxyPassed() {
     std::string passed;
-    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::DocumentInto(passed, L""));
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::DocumentInto(passed, std::wstring()));
     return passed;
 }
 
 unsigned long long StandInFigure(const wchar_t* what) {
     std::string figure;
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/" + what + L"/0",
-               setup::DocumentInto(figure, L""));
+               setup::DocumentInto(figure, std::wstring()));
     return std::stoull(figure);
 }
 

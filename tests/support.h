@@ -81,6 +81,9 @@ class Inbox {
     bool PumpUntilDone(DWORD timeoutMs); // until a kMsgDone arrives
     std::vector<std::wstring> Texts(UINT message) const;
     int Count(UINT message) const;
+    // The log lines that arrived, pumped first: every one, or those with `part` in them.
+    std::vector<std::wstring> Logged(const std::wstring& part = L"");
+    bool LoggedLine(const std::wstring& line); // exactly that line, among them
 
     std::vector<Received> received;
 

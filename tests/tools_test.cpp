@@ -28,14 +28,6 @@ std::wstring Outcome(const fs::path& folder) {
 class Tools : public ::testing::Test {
   protected:
     void SetUp() override { OfferTools(); }
-    std::vector<std::wstring> Logged(const std::wstring& part) {
-        inbox.Pump();
-        std::vector<std::wstring> lines;
-        for (const auto& line : inbox.Texts(kMsgLog))
-            if (line.find(part) != std::wstring::npos)
-                lines.push_back(line);
-        return lines;
-    }
 
     PathFront systemOnly{L"C:\\windows\\system32", L"C:\\windows"};
     TempFolder temp;
@@ -47,7 +39,7 @@ class Tools : public ::testing::Test {
 TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
     const std::wstring before = ReadPath();
     ASSERT_EQ(Outcome(folder), L"ok");
-    const auto downloads = Logged(L": downloading ");
+    const auto downloads = inbox.Logged(L": downloading ");
     ASSERT_EQ(downloads.size(), 5u);
     const wchar_t* order[] = {L"Git", L"CMake", L"Ninja", L"Clang", L"Python"};
     for (size_t i = 0; i < 5; ++i)
@@ -58,10 +50,10 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
                   (tools / L"Ninja").native() + L";" +
                   (tools / L"CMake" / L"cmake-3.30.0-windows-x86_64" / L"bin").native() + L";" +
                   (tools / L"Git" / L"cmd").native() + L";" + before);
-    EXPECT_EQ(Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
+    EXPECT_EQ(inbox.Logged(L"Git: ").back(), L"Git: " + (tools / L"Git" / L"cmd" / L"git.exe").native());
     // Checked where the release publishes a digest for the archive: not Ninja's (none), not
     // Clang's (only another asset's); Python's against NuGet's SHA-512.
-    EXPECT_EQ(Logged(L": checksum"),
+    EXPECT_EQ(inbox.Logged(L": checksum"),
               (std::vector<std::wstring>{L"Git: checksum OK", L"CMake: checksum OK",
                                          L"Python: checksum OK"}));
     for (const auto& entry : fs::directory_iterator(tools))
@@ -88,7 +80,7 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
     inbox.received.clear();
     const std::wstring after = ReadPath();
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_EQ(Logged(L": using ").size(), 5u);
+    EXPECT_EQ(inbox.Logged(L": using ").size(), 5u);
     EXPECT_EQ(ReadPath(), after);
 
     // A new process (PATH as it was): found in the tools folder, nothing downloaded.
@@ -96,9 +88,9 @@ TEST_F(Tools, DownloadsUnpacksAndPutsEachOnPath) {
     inbox.received.clear();
     SetEnvironmentVariableW(L"PATH", before.c_str());
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_TRUE(Logged(L": downloading ").empty());
-    EXPECT_TRUE(Logged(L": using ").empty());
-    EXPECT_EQ(Logged(L"Python: ").back(),
+    EXPECT_TRUE(inbox.Logged(L": downloading ").empty());
+    EXPECT_TRUE(inbox.Logged(L": using ").empty());
+    EXPECT_EQ(inbox.Logged(L"Python: ").back(),
               L"Python: " + (tools / L"Python" / L"tools" / L"python.exe").native());
 }
 
@@ -115,7 +107,7 @@ TEST_F(Tools, PathIsSearchedAsItStands) {
     SetEnvironmentVariableW(L"PATH", path.c_str());
 
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_EQ(Logged(L": using "),
+    EXPECT_EQ(inbox.Logged(L": using "),
               (std::vector<std::wstring>{
                   L"Git: using " + (bin.path() / L"git.exe").native(),
                   L"CMake: using " + (bin.path() / L"cmake.exe").native(),
@@ -123,7 +115,7 @@ TEST_F(Tools, PathIsSearchedAsItStands) {
                   L"Clang: using " + (bin.path() / L"clang++.exe").native(),
               }));
     // The only python.exe was under WindowsApps: Python was downloaded and put in front.
-    EXPECT_EQ(Logged(L": downloading ").size(), 1u);
+    EXPECT_EQ(inbox.Logged(L": downloading ").size(), 1u);
     EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" + path);
 }
 
@@ -209,13 +201,13 @@ TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
     EXPECT_EQ(Outcome(folder),
               L"Git was damaged on the way (its checksum doesn't match). Try again.");
     EXPECT_FALSE(fs::exists(tools / L"Git.zip"));
-    EXPECT_EQ(Logged(L"Git: expected "),
+    EXPECT_EQ(inbox.Logged(L"Git: expected "),
               std::vector<std::wstring>{L"Git: expected SHA-256 " +
                                         Widen(ArchiveSha256(L"MinGit-2.45.1-64-bit.zip")) +
                                         L", got " + Widen(ArchiveSha256(L"corrupt.zip"))});
     OfferTools();
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_EQ(Logged(L"Git: checksum OK").size(), 1u);
+    EXPECT_EQ(inbox.Logged(L"Git: checksum OK").size(), 1u);
 }
 
 // One tool downloaded, the others stand-ins on PATH: what a part file left by an interrupted
@@ -317,7 +309,7 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
                                 ? whole.size()
                                 : ReadBytes(kArchives / L"python.3.12.10.nupkg").size();
         EXPECT_EQ(sent >= size, c.wholeAgain) << sent << " bytes served";
-        const std::vector<std::wstring> logged = Logged(std::wstring(c.tool) + L": ");
+        const std::vector<std::wstring> logged = inbox.Logged(std::wstring(c.tool) + L": ");
         size_t at = 0;
         for (const std::wstring& line : c.lines) {
             while (at < logged.size() && logged[at].rfind(line, 0) != 0)
@@ -325,7 +317,7 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
             EXPECT_LT(at, logged.size()) << "missing, or out of order: " << Narrow(line);
         }
         if (c.lines.empty()) {
-            EXPECT_TRUE(Logged(L": checksum").empty());
+            EXPECT_TRUE(inbox.Logged(L": checksum").empty());
         }
         EXPECT_FALSE(fs::exists(part)); // taken as the archive, or deleted as damaged
         fs::remove(served.native() + L".norange");
@@ -365,7 +357,7 @@ TEST_F(Tools, AFullDriveIsNamedAndTheDownloadGoesOnOnceThereIsRoom) {
     EXPECT_GT(fs::file_size(part), 0u);
     fs::remove(filler);
     EXPECT_EQ(Outcome(small), L"ok");
-    EXPECT_EQ(Logged(L"CMake: resuming at ").size(), 1u);
+    EXPECT_EQ(inbox.Logged(L"CMake: resuming at ").size(), 1u);
     EXPECT_FALSE(FindUnder(small / L"tools" / L"CMake", L"cmake.exe").empty());
 }
 
@@ -379,7 +371,7 @@ TEST_F(Tools, ATooDeepToolIsDownloadedAgainNextTime) {
     inbox.Pump();
     inbox.received.clear();
     ASSERT_EQ(Outcome(folder), L"ok");
-    EXPECT_EQ(Logged(L": downloading ").size(), 3u);   // Ninja again, and the two after it
+    EXPECT_EQ(inbox.Logged(L": downloading ").size(), 3u);   // Ninja again, and the two after it
     EXPECT_FALSE(fs::exists(tools / L"Ninja" / L"a")); // the old content went first
 }
 

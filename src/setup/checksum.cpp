@@ -37,13 +37,13 @@ struct Cng {
 const Cng* LoadCng() {
     static const Cng* const cng = []() -> const Cng* {
         static Cng table;
-        const bool ok =
-            Bind(table.OpenAlgorithmProvider, kLibrary, "BCryptOpenAlgorithmProvider") &&
-            Bind(table.CloseAlgorithmProvider, kLibrary, "BCryptCloseAlgorithmProvider") &&
-            Bind(table.CreateHash, kLibrary, "BCryptCreateHash") &&
-            Bind(table.HashData, kLibrary, "BCryptHashData") &&
-            Bind(table.FinishHash, kLibrary, "BCryptFinishHash") &&
-            Bind(table.DestroyHash, kLibrary, "BCryptDestroyHash");
+        const bool ok = BindAll(kLibrary, {
+            {table.OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider"},
+            {table.CloseAlgorithmProvider, "BCryptCloseAlgorithmProvider"},
+            {table.CreateHash, "BCryptCreateHash"},
+            {table.HashData, "BCryptHashData"},
+            {table.FinishHash, "BCryptFinishHash"},
+            {table.DestroyHash, "BCryptDestroyHash"}});
         return ok ? &table : nullptr;
     }();
     return cng;
@@ -55,6 +55,14 @@ const wchar_t* AlgorithmName(Digest::Algorithm algorithm) {
     return Describe(algorithm).name;
 }
 
+void Hash::CloseAlgorithm(void* algorithm) {
+    LoadCng()->CloseAlgorithmProvider(algorithm, 0);
+}
+
+void Hash::DestroyHash(void* hash) {
+    LoadCng()->DestroyHash(hash);
+}
+
 Hash::Hash(Digest::Algorithm kind) : m_size(Describe(kind).size) {
     const Cng* cng = LoadCng();
     if (!cng)
@@ -62,27 +70,21 @@ Hash::Hash(Digest::Algorithm kind) : m_size(Describe(kind).size) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     if (!BCRYPT_SUCCESS(cng->OpenAlgorithmProvider(&algorithm, Describe(kind).cng, nullptr, 0)))
         return;
-    m_algorithm = algorithm;
+    m_algorithm.reset(algorithm);
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (!BCRYPT_SUCCESS(cng->CreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)))
         return;
-    m_hash = hash;
+    m_hash.reset(hash);
     m_ok = true;
 }
 
-Hash::~Hash() {
-    const Cng* cng = LoadCng();
-    if (m_hash)
-        cng->DestroyHash(m_hash);
-    if (m_algorithm)
-        cng->CloseAlgorithmProvider(m_algorithm, 0);
-}
+Hash::~Hash() = default;
 
 bool Hash::Add(const char* data, size_t size) {
     while (m_ok && size > 0) {
         const ULONG piece = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
         auto* bytes = reinterpret_cast<PUCHAR>(const_cast<char*>(data));
-        m_ok = BCRYPT_SUCCESS(LoadCng()->HashData(m_hash, bytes, piece, 0));
+        m_ok = BCRYPT_SUCCESS(LoadCng()->HashData(m_hash.get(), bytes, piece, 0));
         data += piece;
         size -= piece;
     }
@@ -107,7 +109,7 @@ bool Hash::AddFile(HANDLE file, ULONGLONG limit, ULONGLONG& added) {
 
 std::string Hash::Hex() {
     UCHAR digest[kLargestDigest];
-    if (!m_ok || !BCRYPT_SUCCESS(LoadCng()->FinishHash(m_hash, digest, m_size, 0)))
+    if (!m_ok || !BCRYPT_SUCCESS(LoadCng()->FinishHash(m_hash.get(), digest, m_size, 0)))
         return {};
     m_ok = false; // a finished hash takes no more data
     static const char kDigits[] = "0123456789abcdef";

@@ -20,7 +20,7 @@ int SystemDpi() {
 // The message font as the system sets it for people at that DPI.
 LOGFONTW MessageFontAt(int dpi) {
     static BOOL(WINAPI * metricsForDpi)(UINT, UINT, void*, UINT, UINT) = nullptr;
-    static const bool bound = Bind(metricsForDpi, L"user32.dll", "SystemParametersInfoForDpi");
+    static const bool bound = BindAll(L"user32.dll", {{metricsForDpi, "SystemParametersInfoForDpi"}});
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     if (bound &&
@@ -35,7 +35,7 @@ LOGFONTW MessageFontAt(int dpi) {
 
 int WindowDpi(HWND window) {
     static UINT(WINAPI * dpiForWindow)(HWND) = nullptr;
-    static const bool bound = Bind(dpiForWindow, L"user32.dll", "GetDpiForWindow");
+    static const bool bound = BindAll(L"user32.dll", {{dpiForWindow, "GetDpiForWindow"}});
     const int dpi = bound ? static_cast<int>(dpiForWindow(window)) : 0;
     return dpi > 0 ? dpi : SystemDpi();
 }
@@ -63,7 +63,7 @@ HFONT TitleFont() {
 
 SIZE WindowSizeFor(int clientWidth, int clientHeight, DWORD style) {
     static BOOL(WINAPI * adjustForDpi)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
-    static const bool bound = Bind(adjustForDpi, L"user32.dll", "AdjustWindowRectExForDpi");
+    static const bool bound = BindAll(L"user32.dll", {{adjustForDpi, "AdjustWindowRectExForDpi"}});
     RECT rect{0, 0, clientWidth, clientHeight};
     if (!bound || !adjustForDpi(&rect, style, FALSE, 0, static_cast<UINT>(s_dpi)))
         AdjustWindowRect(&rect, style, FALSE);

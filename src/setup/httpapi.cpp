@@ -14,24 +14,23 @@ constexpr DWORD kExtraLimit = 2048;
 const WinHttpApi* WinHttp() {
     static const WinHttpApi* const api = []() -> const WinHttpApi* {
         static WinHttpApi table;
-        const wchar_t* dll = L"winhttp.dll";
-        const bool ok =
-            Bind(table.CrackUrl, dll, "WinHttpCrackUrl") && Bind(table.Open, dll, "WinHttpOpen") &&
-            Bind(table.SetTimeouts, dll, "WinHttpSetTimeouts") &&
-            Bind(table.Connect, dll, "WinHttpConnect") &&
-            Bind(table.OpenRequest, dll, "WinHttpOpenRequest") &&
-            Bind(table.SendRequest, dll, "WinHttpSendRequest") &&
-            Bind(table.ReceiveResponse, dll, "WinHttpReceiveResponse") &&
-            Bind(table.QueryHeaders, dll, "WinHttpQueryHeaders") &&
-            Bind(table.ReadData, dll, "WinHttpReadData") &&
-            Bind(table.CloseHandle, dll, "WinHttpCloseHandle") &&
-            Bind(table.SetStatusCallback, dll, "WinHttpSetStatusCallback") &&
-            Bind(table.SetOption, dll, "WinHttpSetOption") &&
-            Bind(table.GetIEProxyConfigForCurrentUser, dll,
-                 "WinHttpGetIEProxyConfigForCurrentUser") &&
-            Bind(table.GetProxyForUrl, dll, "WinHttpGetProxyForUrl") &&
-            Bind(table.QueryAuthSchemes, dll, "WinHttpQueryAuthSchemes") &&
-            Bind(table.SetCredentials, dll, "WinHttpSetCredentials");
+        const bool ok = BindAll(L"winhttp.dll", {
+            {table.CrackUrl, "WinHttpCrackUrl"},
+            {table.Open, "WinHttpOpen"},
+            {table.SetTimeouts, "WinHttpSetTimeouts"},
+            {table.Connect, "WinHttpConnect"},
+            {table.OpenRequest, "WinHttpOpenRequest"},
+            {table.SendRequest, "WinHttpSendRequest"},
+            {table.ReceiveResponse, "WinHttpReceiveResponse"},
+            {table.QueryHeaders, "WinHttpQueryHeaders"},
+            {table.ReadData, "WinHttpReadData"},
+            {table.CloseHandle, "WinHttpCloseHandle"},
+            {table.SetStatusCallback, "WinHttpSetStatusCallback"},
+            {table.SetOption, "WinHttpSetOption"},
+            {table.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser"},
+            {table.GetProxyForUrl, "WinHttpGetProxyForUrl"},
+            {table.QueryAuthSchemes, "WinHttpQueryAuthSchemes"},
+            {table.SetCredentials, "WinHttpSetCredentials"}});
         return ok ? &table : nullptr;
     }();
     return api;

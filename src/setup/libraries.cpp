@@ -6,6 +6,7 @@
 // but loaded here, with a search that looks nowhere but System32.
 #include "system.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -24,6 +25,16 @@ void* SystemFunction(const wchar_t* library, const char* name) {
     if (!it->second)
         return nullptr;
     return reinterpret_cast<void*>(GetProcAddress(it->second, name));
+}
+
+bool BindAll(const wchar_t* library, std::initializer_list<Export> exports) {
+    for (const Export& entry : exports) {
+        void* address = SystemFunction(library, entry.name);
+        if (!address)
+            return false;
+        std::memcpy(entry.slot, &address, sizeof address);
+    }
+    return true;
 }
 
 } // namespace setup

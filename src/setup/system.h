@@ -3,6 +3,7 @@
 
 #include "basics.h"
 
+#include <initializer_list>
 #include <string>
 
 namespace setup {
@@ -10,12 +11,17 @@ namespace setup {
 // An export of a DLL in System32, never of one beside setup.exe; null when either is missing.
 void* SystemFunction(const wchar_t* library, const char* name);
 
-// Points function at that export; false when there is none.
-template <typename Function>
-bool Bind(Function& function, const wchar_t* library, const char* name) {
-    function = reinterpret_cast<Function>(SystemFunction(library, name));
-    return function != nullptr;
-}
+// One entry of a table of functions bound at run time: where the address goes, and the name.
+struct Export {
+    template <typename Function>
+    Export(Function& function, const char* exportName) : slot(&function), name(exportName) {
+        static_assert(sizeof(Function) == sizeof(void*), "a function pointer");
+    }
+    void* slot; // a function pointer's own address
+    const char* name;
+};
+// Binds every entry from the library in System32; false unless all of them are there.
+bool BindAll(const wchar_t* library, std::initializer_list<Export> exports);
 
 // What a download must hash to, in lowercase hex; no algorithm, nothing to check.
 struct Digest {
@@ -38,8 +44,11 @@ class Hash {
     std::string Hex(); // lowercase; ends the hash
 
   private:
-    void* m_algorithm = nullptr;
-    void* m_hash = nullptr;
+    // CNG's handles, BCRYPT_ALG_HANDLE and BCRYPT_HASH_HANDLE, kept without bcrypt.h here.
+    static void CloseAlgorithm(void* algorithm);
+    static void DestroyHash(void* hash);
+    Unique<void*, CloseAlgorithm> m_algorithm;
+    Unique<void*, DestroyHash> m_hash; // made from m_algorithm: declared after it, so gone first
     ULONG m_size = 0;
     bool m_ok = false;
 };
