@@ -21,7 +21,7 @@ constexpr UINT kFeedShare = 4;
 constexpr size_t kSliceChars = 1024;
 // Everything at once (the end of a run) goes in pieces this long; between them the window
 // answers what other threads send it, so that no one waits on it for long.
-constexpr size_t kPieceChars = 8192;
+constexpr size_t kPieceChars = 4096;
 // The box loses its oldest lines at least this many characters at a time.
 constexpr size_t kDetailsCut = 100000;
 
@@ -30,6 +30,10 @@ using Clock = std::chrono::steady_clock;
 std::wstring s_backlog; // taken lines not yet in the box, each ending in CR LF
 bool s_gap = false;     // lines between the box and the backlog were dropped: start the box anew
 bool s_feeding = false; // the timer runs
+// While the box shows the newest slice after a gap: every line since the gap that left the
+// backlog, up to the box's limit, so that the box can show them all once the run ends.
+std::wstring s_history;
+bool s_preview = false;
 
 // Appends whole lines. The box keeps about kDetailsLimit characters: the oldest go first, at
 // least kDetailsCut at a time. After a gap, or for lines that fill it alone, the box starts
@@ -74,17 +78,24 @@ size_t WholeLinesEnd(size_t chars) {
     return end == std::wstring::npos ? s_backlog.size() : end + 2;
 }
 
-// Drops the oldest whole lines of the backlog until it fits the box; the newest line stays,
-// however long.
-void TrimBacklog() {
-    if (s_backlog.size() <= kDetailsLimit)
-        return;
-    const size_t cutThrough = s_backlog.find(L"\r\n", s_backlog.size() - kDetailsLimit - 2);
-    const size_t beforeNewest = s_backlog.rfind(L"\r\n", s_backlog.size() - 3);
+// Drops the oldest whole lines until the text fits the box; the newest line stays, however
+// long. True when any went.
+bool TrimToBox(std::wstring& lines) {
+    if (lines.size() <= kDetailsLimit)
+        return false;
+    const size_t cutThrough = lines.find(L"\r\n", lines.size() - kDetailsLimit - 2);
+    const size_t beforeNewest = lines.rfind(L"\r\n", lines.size() - 3);
     if (beforeNewest == std::wstring::npos)
-        return;
-    s_backlog.erase(0, std::min(cutThrough, beforeNewest) + 2);
-    s_gap = true;
+        return false;
+    lines.erase(0, std::min(cutThrough, beforeNewest) + 2);
+    return true;
+}
+
+void TrimBacklog() {
+    if (TrimToBox(s_backlog)) {
+        s_gap = true;
+        s_history.clear(); // no longer joins the backlog
+    }
 }
 
 // Takes the worker's reports; the status and the bar show at once, the lines join the backlog.
@@ -92,6 +103,7 @@ bool Take() {
     Pending pending = TakePending();
     if (pending.dropped) {
         s_backlog.clear();
+        s_history.clear();
         s_gap = true;
     }
     for (const auto& line : pending.lines)
@@ -104,19 +116,38 @@ bool Take() {
     return !pending.lines.empty() || pending.status || pending.progress || pending.dropped;
 }
 
+// While a gap keeps the box starting anew, it shows the newest slice: what the build prints
+// now, not what it printed while the window fell behind. The lines it passes over are kept.
+void SkipToNewest() {
+    const size_t newest = s_backlog.find(L"\r\n", s_backlog.size() - kSliceChars);
+    const size_t beforeNewest = s_backlog.rfind(L"\r\n", s_backlog.size() - 3);
+    if (beforeNewest == std::wstring::npos)
+        return;
+    const size_t skipped = std::min(newest, beforeNewest) + 2;
+    s_history.append(s_backlog, 0, skipped);
+    s_backlog.erase(0, skipped);
+    s_preview = true;
+}
+
 // Gives the box the oldest backlog lines: a slice of whole lines or, with `all`, every one, in
-// pieces. Lines that will start the box anew give way to the newest slice: the box then shows
-// what the build prints now, not what it printed while the window fell behind.
+// pieces. Once the run has ended, lines passed over for the newest come back.
 void Feed(bool all = false) {
-    if (s_gap && !all && s_backlog.size() > kSliceChars) {
-        const size_t newest = s_backlog.find(L"\r\n", s_backlog.size() - kSliceChars);
-        const size_t beforeNewest = s_backlog.rfind(L"\r\n", s_backlog.size() - 3);
-        if (beforeNewest != std::wstring::npos)
-            s_backlog.erase(0, std::min(newest, beforeNewest) + 2);
+    if (all && s_preview) {
+        s_backlog.insert(0, s_history);
+        TrimToBox(s_backlog);
+        s_history.clear();
+        s_preview = false;
+        s_gap = true;
+    } else if (s_gap && !all && s_backlog.size() > kSliceChars) {
+        SkipToNewest();
     }
     while (!s_backlog.empty()) {
         const size_t end = WholeLinesEnd(all ? kPieceChars : kSliceChars);
         AppendDetails(s_backlog.data(), end);
+        if (s_preview) {
+            s_history.append(s_backlog, 0, end);
+            TrimToBox(s_history);
+        }
         s_backlog.erase(0, end);
         if (!all)
             return;
