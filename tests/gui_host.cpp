@@ -10,7 +10,7 @@
 //                               folder, while half of the posts to the window are refused as
 //                               a full queue refuses them; it then links (33%) and waits for
 //                               IronvaleHostRelease before it fails
-//   IRONVALE_HOST_RUN=progress  progress -1, -1, 40 and 150, each logged as the bar then shows
+//   IRONVALE_HOST_RUN=progress  progress -1, -1, 40, 150, -1 and 100, each logged as the bar shows
 //                               it ("bar marquee", "bar 40"), then it succeeds
 //   IRONVALE_HOST_RUN=steps:ok  progress -1, 40 and 75, each once the bar shows the one before;
 //   IRONVALE_HOST_RUN=steps:fail  then it waits for IronvaleHostRelease and succeeds or fails
@@ -217,7 +217,7 @@ std::wstring HostSteps(const Choices& choices, RunState& run) {
     }
     if (mode == L"progress") {
         HWND bar = Item(kIdProgress);
-        for (int percent : {-1, -1, 40, 150}) {
+        for (int percent : {-1, -1, 40, 150, -1, 100}) {
             ShowProgress(percent);
             const bool marquee = GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE;
             Log(marquee ? std::wstring(L"bar marquee")

@@ -688,10 +688,19 @@ TEST(Form, ProgressBar) {
     EXPECT_FALSE(GetWindowLongPtrW(app.Item(kIdProgress), GWL_STYLE) & PBS_MARQUEE);
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(), L"Progress shown.");
-    // -1 twice, 40, then 150: what the bar showed after each.
-    EXPECT_NE(app.Text(kIdDetails).find(L"bar marquee\r\nbar marquee\r\nbar 40\r\nbar 100\r\n"),
+    // -1 twice, 40, 150, -1, then 100: what the bar showed after each.
+    EXPECT_NE(app.Text(kIdDetails).find(L"bar marquee\r\nbar marquee\r\nbar 40\r\nbar 100\r\n"
+                                        L"bar marquee\r\nbar 100\r\n"),
               std::wstring::npos)
         << Narrow(app.Text(kIdDetails));
+    // And drawn full: a marquee that ends where the bar stood leaves no block of itself behind.
+    RECT bar{};
+    GetWindowRect(app.Item(kIdProgress), &bar);
+    const UniqueScreenDc screen(GetDC(nullptr));
+    for (const LONG x : {bar.left + 4, (bar.left + bar.right) / 2, bar.right - 4})
+        EXPECT_EQ(GetPixel(screen.get(), x, (bar.top + bar.bottom) / 2),
+                  GetSysColor(COLOR_HIGHLIGHT))
+            << x - bar.left;
 }
 
 // Process ids that the blocking run's child printed into the details box.
@@ -1275,8 +1284,7 @@ TEST(EndToEnd, GitHubsRateLimitIsNamed) {
     OfferTools();
     TempFolder temp;
     const fs::path disc = DiscFolder(temp.path());
-    const fs::path limited = fs::path(Widen(IRONVALE_STANDIN_ROOT)) / L"github" / L"repos" /
-                             L"git-for-windows" / L"git" / L"releases" / L"latest.ratelimit";
+    const fs::path limited = standin::Release(L"git-for-windows/git").native() + L".ratelimit";
     // Midnight UTC on 1 January and 1 July 2026: where clocks change, one of them is in summer
     // time whatever the season now, and the reset shows at that date's local time.
     for (const unsigned long long epoch : {1767225600ull, 1782864000ull}) {
@@ -1379,7 +1387,6 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
 TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
     OfferTools();
     OfferProject(true);
-    const fs::path root = Widen(IRONVALE_STANDIN_ROOT);
     auto install = [](const fs::path& folder, const fs::path& disc) {
         App app(SetupExe(), L"");
         EXPECT_TRUE(app.window);
@@ -1428,7 +1435,7 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
         TempFolder temp;
-        WriteBytes(root / L"faults", row.fault);
+        standin::Fault fault(row.fault);
         std::optional<SystemProxy> settings;
         if (row.pac || row.proxy)
             settings.emplace(row.pac ? row.pac : "", row.proxy ? row.proxy : "", "<local>");
@@ -1444,10 +1451,8 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
                 EXPECT_NE(passed.find(request), std::string::npos) << request;
         }
     }
-    fs::remove(root / L"faults");
 
-    const fs::path stall = root / L"files" / L"cmake-3.30.0-windows-x86_64.zip.stall";
-    WriteBytes(stall, "");
+    standin::Stall stall(standin::File(L"cmake-3.30.0-windows-x86_64.zip"));
     TempFolder temp;
     const fs::path folder = temp.path() / L"Ironvale";
     const fs::path part = folder / L"tools" / L"CMake.zip.part";
@@ -1457,7 +1462,7 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
         app.Install(DiscFolder(temp.path()), folder);
         EXPECT_TRUE(WaitFor([&] { return fs::exists(part) && fs::file_size(part) > 0; }, 60000));
     } // setup.exe ends here as Task Manager ends it: no cancel, nothing cleaned up
-    fs::remove(stall);
+    stall.End();
     EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
     expectInOrder(ReadBytes(folder / L"setup.log"),
                   {"CMake: resuming at 0 MB", "CMake: checksum OK", "== Building"});
@@ -1470,7 +1475,7 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
 // company's own root: in the machine's root store, which is the test prefix's.
 void TrustStandInCertificate() {
     const std::string der =
-        ReadBytes(fs::path(Widen(IRONVALE_STANDIN_ROOT)) / L"tls" / L"cert.der");
+        ReadBytes(standin::Root() / L"tls" / L"cert.der");
     HCERTSTORE store =
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     ASSERT_TRUE(store);
@@ -1485,12 +1490,9 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     OfferProject(true);
     TempFolder temp;
     const fs::path disc = DiscFolder(temp.path());
-    const fs::path root = Widen(IRONVALE_STANDIN_ROOT);
-    const fs::path gitRelease =
-        root / L"github" / L"repos" / L"git-for-windows" / L"git" / L"releases" / L"latest";
-    const fs::path projectRelease = root / L"github" / L"repos" / L"ironvale-recomp" /
-                                    L"ironvale-recomp" / L"releases" / L"latest";
-    const fs::path refs = root / L"git" / L"ironvale-recomp.git" / L"info" / L"refs";
+    const fs::path gitRelease = standin::Release(L"git-for-windows/git");
+    const fs::path projectRelease = standin::Release(L"ironvale-recomp/ironvale-recomp");
+    const fs::path refs = standin::Root() / L"git" / L"ironvale-recomp.git" / L"info" / L"refs";
     const std::wstring files = Widen(IRONVALE_STANDIN) + L"/";
     auto gitArchiveAt = [&](const std::wstring& path) {
         WriteBytes(gitRelease, "{\"assets\":[{\"browser_download_url\":\"" + Narrow(files + path) +
@@ -1664,12 +1666,17 @@ TEST(Demo, DISABLED_FirstInstallAsAUserWould) {
     app.TypeFolder(folder.native());
     SaveScreenshot(L"demo-2-filled-in");
     app.Click(kIdInstall);
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            return app.Text(kIdStatus).rfind(L"Building", 0) == 0 || app.WaitForBox(0) != nullptr;
-        },
-        180000));
+    // The fixture's build takes a second a step while build.slow lies in its tree: the picture
+    // is taken while it compiles, then it goes on at full speed.
+    const fs::path slow = folder / L"ironvale-recomp" / L"build.slow";
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(slow.parent_path() / L"tools" / L"build.py"); },
+                        180000));
+    WriteBytes(slow, "");
+    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdStatus).find(L"Compiling") != std::wstring::npos; },
+                        180000));
+    Sleep(2500); // a few steps in, and the bar drawn
     SaveScreenshot(L"demo-3-running");
+    fs::remove(slow);
     HWND box = app.WaitForBox(180000);
     ASSERT_TRUE(box);
     SaveScreenshot(L"demo-4-done");

@@ -411,7 +411,7 @@ TEST(ProxyRules, ListsBypassesAndNoProxy) {
 // and the download goes direct; a cancel meanwhile ends the wait at once.
 TEST_F(Fetch, TheSystemsProxyIsUsedOrNamed) {
     const std::wstring url = Widen(IRONVALE_SERVICES) + L"/fault/bytes/1000";
-    const fs::path signIn = fs::path(Widen(IRONVALE_STANDIN_ROOT)) / L"proxy-signin";
+    const fs::path signIn = standin::Root() / L"proxy-signin";
     std::string body;
     HttpAnswer answer;
     {

@@ -8,7 +8,6 @@ using namespace testing_support;
 
 namespace {
 
-const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
 
 std::string Asset(const std::string& address) {
     return "{\"name\":\"x\",\"browser_download_url\": \"" + address + "\",\"size\":1}";
@@ -23,8 +22,7 @@ std::string RealAsset(const std::string& address, const std::string& digest) {
 }
 
 void Publish(const std::string& repository, const std::string& body) {
-    const fs::path file =
-        kRoot / L"github" / L"repos" / Widen(repository) / L"releases" / L"latest";
+    const fs::path file = standin::Release(Widen(repository));
     fs::create_directories(file.parent_path());
     WriteBytes(file, body);
 }
@@ -177,7 +175,7 @@ TEST_F(Providers, LatestAssetReadsTheLatestRelease) {
 }
 
 TEST_F(Providers, PythonComesFromNuGet) {
-    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+    const fs::path index = standin::PythonIndex();
     fs::create_directories(index.parent_path());
     fs::remove(index);
     EXPECT_EQ(Message(LatestPython),
@@ -190,7 +188,7 @@ TEST_F(Providers, PythonComesFromNuGet) {
     // NuGet's SHA-512, from the catalog entry the registration leaf names; any doubt, no check.
     const std::string zeros(86, 'A');
     const fs::path leaf =
-        kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / L"3.12.10.json";
+        standin::PythonRegistration(L"3.12.10");
     struct Case {
         const char* name;
         std::string hash;
@@ -211,8 +209,8 @@ TEST_F(Providers, PythonComesFromNuGet) {
         if (std::string(c.name) == "no registration leaf")
             fs::remove(leaf);
         if (std::string(c.name) == "a catalog entry elsewhere") { // whole, but not NuGet's
-            fs::create_directories(kRoot / L"elsewhere");
-            WriteBytes(kRoot / L"elsewhere" / L"python.json",
+            fs::create_directories(standin::Root() / L"elsewhere");
+            WriteBytes(standin::Root() / L"elsewhere" / L"python.json",
                        R"({"packageHash":")" + zeros + R"(==","packageHashAlgorithm":"SHA512"})");
             WriteBytes(leaf, R"({"catalogEntry":")" IRONVALE_STANDIN R"(/elsewhere/python.json"})");
         }

@@ -12,10 +12,8 @@ using namespace testing_support;
 
 namespace {
 
-const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
-const fs::path kServed = kRoot / L"git" / L"ironvale-recomp.git";
-const fs::path kRelease = kRoot / L"github" / L"repos" / L"ironvale-recomp" / L"ironvale-recomp" /
-                          L"releases" / L"latest";
+const fs::path kServed = standin::Root() / L"git" / L"ironvale-recomp.git";
+const fs::path kRelease = standin::Release(L"ironvale-recomp/ironvale-recomp");
 
 class Source : public ::testing::Test {
   protected:
@@ -177,7 +175,6 @@ TEST_F(Source, AForeignFolderIsRefusedAnEmptyOneIsClonedInto) {
 // A clone that was cut off leaves nothing that looks like an install: the next run starts the
 // download again, whatever cut it, and whichever Setup it was.
 TEST_F(Source, ACloneCutOffIsStartedAgain) {
-    const fs::path faults = kRoot / L"faults";
     const fs::path staging = StagingFolder(run.sourceDir);
     struct Row {
         const char* name;
@@ -206,7 +203,7 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
         RemoveTree(choices.folder);
         fs::create_directories(choices.folder);
         if (row.fault) {
-            WriteBytes(faults, row.fault);
+            standin::Fault fault(row.fault);
             const size_t asked = ObjectsAsked();
             auto step = std::async(std::launch::async, [&] {
                 return OutcomeOf([&] { CheckOutSource(choices, run); });
@@ -216,7 +213,6 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
             row.cut();
             EXPECT_EQ(step.get(), row.outcome);
             s_cancel = false;
-            fs::remove(faults);
         } else {
             row.cut();
         }

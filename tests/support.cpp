@@ -270,9 +270,8 @@ PathFront::~PathFront() {
 }
 
 FakeTools::FakeTools() {
-    for (const wchar_t* program :
-         {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
-        fs::copy_file(HelperFolder() / L"child.exe", m_bin.path() / program);
+    for (const auto& tool : maintenance::kToolTable)
+        fs::copy_file(HelperFolder() / L"child.exe", m_bin.path() / tool.program);
     m_front = std::make_unique<PathFront>(m_bin.path());
 }
 
@@ -393,7 +392,7 @@ void WaitOrDie(std::future<void>& work, int seconds, const char* what) {
 }
 
 namespace {
-const fs::path kRoot = setup::Widen(IRONVALE_STANDIN_ROOT);
+const fs::path kRoot = standin::Root();
 const fs::path kArchives = setup::Widen(IRONVALE_ARCHIVES);
 const std::wstring kFiles = setup::Widen(IRONVALE_SERVICES) + L"/files/";
 } // namespace
@@ -423,7 +422,7 @@ std::string ArchiveSha256(const std::wstring& archive) {
 
 void PublishPythonHash(const std::string& base64, const std::string& algorithm) {
     const fs::path leaf =
-        kRoot / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / L"3.12.10.json";
+        standin::PythonRegistration(L"3.12.10");
     const fs::path entry = kRoot / L"nuget" / L"v3" / L"catalog0" / L"data" /
                            L"2025.04.08.18.02.11" / L"python.3.12.10.json";
     fs::create_directories(leaf.parent_path());
@@ -463,7 +462,7 @@ static void Publish(const std::wstring& repository,
     for (const auto& [file, sha256] : assets)
         body += AssetObject(file, sha256) + (&file == &assets.back().first ? "" : ",");
     body += "]}";
-    const fs::path doc = kRoot / L"github" / L"repos" / repository / L"releases" / L"latest";
+    const fs::path doc = standin::Release(repository);
     fs::create_directories(doc.parent_path());
     WriteBytes(doc, body);
 }
@@ -472,9 +471,9 @@ static void Publish(const std::wstring& repository,
 // be served as ninja-win.zip). Git and CMake publish digests; Ninja none, as older releases;
 // Clang's release has one only for an asset Setup doesn't take. NuGet publishes Python's SHA-512.
 void OfferTools(const std::wstring& ninja) {
-    fs::create_directories(kRoot / L"files");
+    fs::create_directories(standin::File(L""));
     for (const auto& entry : fs::directory_iterator(kArchives))
-        Replace(entry.path(), kRoot / L"files" / entry.path().filename());
+        Replace(entry.path(), standin::File(entry.path().filename()));
     const std::wstring git = L"MinGit-2.45.1-64-bit.zip";
     const std::wstring cmake = L"cmake-3.30.0-windows-x86_64.zip";
     Publish(L"git-for-windows/git",
@@ -483,9 +482,9 @@ void OfferTools(const std::wstring& ninja) {
     Publish(L"mstorsjo/llvm-mingw",
             {{L"llvm-mingw-20240606-msvcrt-x86_64.zip", ArchiveSha256(L"corrupt.zip")},
              {L"llvm-mingw-20240606-ucrt-x86_64.zip", ""}});
-    Replace(kArchives / ninja, kRoot / L"files" / L"ninja-win.zip");
+    Replace(kArchives / ninja, standin::File(L"ninja-win.zip"));
     Publish(L"ninja-build/ninja", {{L"ninja-win.zip", ""}});
-    const fs::path index = kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+    const fs::path index = standin::PythonIndex();
     fs::create_directories(index.parent_path());
     WriteBytes(index, R"({"versions":["3.12.9","3.12.10"]})");
     const fs::path package =
@@ -503,8 +502,7 @@ static void CopyTree(const fs::path& from, const fs::path& to) {
 
 void OfferProject(bool up) {
     const fs::path served = kRoot / L"git" / L"ironvale-recomp.git";
-    const fs::path release = kRoot / L"github" / L"repos" / L"ironvale-recomp" /
-                             L"ironvale-recomp" / L"releases" / L"latest";
+    const fs::path release = standin::Release(L"ironvale-recomp/ironvale-recomp");
     std::error_code error;
     RemoveTree(served);
     fs::remove(release, error);
@@ -568,6 +566,45 @@ std::string ProxyPassed() {
     setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::DocumentInto(passed, std::wstring()));
     return passed;
 }
+
+namespace standin {
+
+fs::path Root() {
+    return setup::Widen(IRONVALE_STANDIN_ROOT);
+}
+fs::path File(const std::wstring& name) {
+    return Root() / L"files" / name;
+}
+fs::path Release(const std::wstring& repository) {
+    return Root() / L"github" / L"repos" / repository / L"releases" / L"latest";
+}
+fs::path PythonIndex() {
+    return Root() / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json";
+}
+fs::path PythonRegistration(const std::wstring& version) {
+    return Root() / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / (version + L".json");
+}
+
+void Fault::Set(const std::string& mode) {
+    if (mode.empty())
+        fs::remove(Root() / L"faults");
+    else
+        WriteBytes(Root() / L"faults", mode);
+}
+Fault::~Fault() {
+    std::error_code error;
+    fs::remove(Root() / L"faults", error);
+}
+
+Stall::Stall(const fs::path& file, const wchar_t* how) : m_marker(file.native() + how) {
+    WriteBytes(m_marker, "");
+}
+void Stall::End() {
+    std::error_code error;
+    fs::remove(m_marker, error);
+}
+
+} // namespace standin
 
 unsigned long long StandInFigure(const wchar_t* what) {
     std::string figure;

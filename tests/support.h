@@ -4,6 +4,7 @@
 
 #include "install.h"
 #include "json.h"
+#include "maintenance.h"
 #include "net.h"
 #include "proxy.h"
 #include "runner.h"
@@ -175,6 +176,39 @@ std::string ProxyPassed(); // what the stand-in's proxy passed on, a request a l
 
 // What the stand-in counted so far: "count" (requests) or "sent" (body bytes).
 unsigned long long StandInFigure(const wchar_t* what);
+
+// The stand-in services' folder, as tests/standin.py serves it, and the faults it meets.
+namespace standin {
+fs::path Root();
+fs::path File(const std::wstring& name);          // an archive under files/
+fs::path Release(const std::wstring& repository); // GitHub's latest release of "owner/name"
+fs::path PythonIndex();                           // NuGet's versions of the python package
+fs::path PythonRegistration(const std::wstring& version);
+// While it lives, the first request of every served path outside git/ meets the fault (see
+// standin.py: "503", "reset", "half", "chunked", "chunked-cut"; "git-stall" and "git-cut" for
+// the repository's objects). Another fault, or the same again, starts over.
+class Fault {
+  public:
+    explicit Fault(const std::string& mode = "") { Set(mode); }
+    ~Fault();
+    Fault(const Fault&) = delete;
+    Fault& operator=(const Fault&) = delete;
+    void Set(const std::string& mode);
+};
+// While it lives, a served file stalls (".stall": half of it, then nothing) or hangs (".hang":
+// no answer at all).
+class Stall {
+  public:
+    Stall(const fs::path& file, const wchar_t* how = L".stall");
+    ~Stall() { End(); }
+    Stall(const Stall&) = delete;
+    Stall& operator=(const Stall&) = delete;
+    void End();
+
+  private:
+    fs::path m_marker;
+};
+} // namespace standin
 
 // A process by its id, to watch how it ends, and how it ended (waiting up to 10 s for that).
 setup::UniqueHandle WatchProcess(DWORD id);

@@ -12,13 +12,12 @@ using namespace testing_support;
 
 namespace {
 
-const fs::path kRoot = Widen(IRONVALE_STANDIN_ROOT);
 const fs::path kArchives = Widen(IRONVALE_ARCHIVES);
 
 // The stand-in serves one test archive under another's name.
 void Serve(const std::wstring& archive, const std::wstring& as) {
-    fs::remove(kRoot / L"files" / as);
-    fs::copy_file(kArchives / archive, kRoot / L"files" / as);
+    fs::remove(standin::File(as));
+    fs::copy_file(kArchives / archive, standin::File(as));
 }
 
 std::wstring Outcome(const fs::path& folder) {
@@ -127,8 +126,7 @@ TEST_F(Tools, FailuresNameTheirTool) {
     };
     const fs::path tar = L"C:\\windows\\system32\\tar.exe";
     const std::wstring answered =
-        (kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" / L"latest").native() +
-        L".status";
+        standin::Release(L"Kitware/CMake").native() + L".status";
     const fs::path hidden = L"C:\\windows\\system32\\tar.exe.away";
     const Case cases[] = {
         {"substituted archive", [&] { Serve(L"corrupt.zip", L"MinGit-2.45.1-64-bit.zip"); },
@@ -137,26 +135,23 @@ TEST_F(Tools, FailuresNameTheirTool) {
          L"Couldn't unpack Ninja."},
         {"release document over 32 MiB",
          [&] {
-             WriteBytes(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
-                            L"latest",
-                        std::string((32u << 20) + 1, ' '));
+             WriteBytes(standin::Release(L"Kitware/CMake"), std::string((32u << 20) + 1, ' '));
          },
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"no release document",
          [&] {
-             fs::remove(kRoot / L"github" / L"repos" / L"Kitware" / L"CMake" / L"releases" /
-                        L"latest");
+             fs::remove(standin::Release(L"Kitware/CMake"));
          },
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
         {"a plain 403, not the rate limit", [&] { WriteBytes(answered, "403"); },
          L"Couldn't reach GitHub to find Kitware/CMake. Check the internet connection."},
-        {"archive gone", [&] { fs::remove(kRoot / L"files" / L"ninja-win.zip"); },
+        {"archive gone", [&] { fs::remove(standin::File(L"ninja-win.zip")); },
          L"Couldn't download Ninja."},
         {"program too deep", [&] { OfferTools(L"ninja-deep.zip"); },
          L"Ninja didn't contain ninja.exe."},
         {"no Python 3.12",
          [&] {
-             WriteBytes(kRoot / L"nuget" / L"v3-flatcontainer" / L"python" / L"index.json", "[]");
+             WriteBytes(standin::PythonIndex(), "[]");
          },
          L"No Python 3.12 package on NuGet."},
         {"cancelled", [&] { s_cancel = true; }, L"Cancelled."},
@@ -214,7 +209,7 @@ TEST_F(Tools, ADamagedDownloadIsDeletedAndFetchedAgainNextTime) {
 // download becomes in the next run. The stand-in counts the bytes it served.
 TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
     const std::wstring cmakeZip = L"cmake-3.30.0-windows-x86_64.zip";
-    const fs::path served = kRoot / L"files" / cmakeZip;
+    const fs::path served = standin::File(cmakeZip);
     const std::string whole = ReadBytes(kArchives / cmakeZip);
     const std::string half = whole.substr(0, whole.size() / 2);
     const fs::path part = tools / L"CMake.zip.part";
@@ -232,14 +227,14 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
          L"CMake",
          L"cmake.exe",
          [&] {
-             WriteBytes(served.native() + L".stall", "");
+             standin::Stall stall(served);
              auto run = std::async(std::launch::async, [&] { return Outcome(folder); });
              for (int i = 0; i < 300 && !(fs::exists(part) && fs::file_size(part) > 0); ++i)
                  Sleep(50);
              s_cancel = true;
              EXPECT_EQ(run.get(), L"Cancelled.");
              s_cancel = false;
-             fs::remove(served.native() + L".stall");
+             stall.End();
              // All that arrived, but for the block still being read when the cancel came.
              const std::string kept = ReadBytes(part);
              EXPECT_EQ(whole.compare(0, kept.size(), kept), 0);
@@ -292,10 +287,9 @@ TEST_F(Tools, AnInterruptedArchiveIsContinuedNextTime) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder bin;
-        for (const wchar_t* program :
-             {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe", L"python.exe"})
-            if (std::wstring(program) != c.program)
-                fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+        for (const auto& tool : maintenance::kToolTable)
+            if (std::wstring(tool.program) != c.program)
+                fs::copy_file(HelperFolder() / L"child.exe", bin.path() / tool.program);
         SetEnvironmentVariableW(L"PATH", (bin.path().native() + L";C:\\windows\\system32").c_str());
         RemoveTree(folder);
         fs::create_directories(tools);

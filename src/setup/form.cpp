@@ -202,6 +202,9 @@ void SetProgress(int percent) {
         if (style & PBS_MARQUEE) {
             SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
             SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+            // The bar repaints only between its old and new position: at the same position
+            // (100 after a build's last step) the marquee's last block would stay on it.
+            InvalidateRect(bar, nullptr, TRUE);
         }
         SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     }

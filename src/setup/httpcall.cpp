@@ -2,9 +2,97 @@
 #include "httpcall.h"
 #include "cancel.h"
 
+#include <atomic>
 #include <cwchar>
+#include <mutex>
+#include <vector>
 
 namespace setup {
+
+// One read asks for this much: the body comes in a few calls per megabyte instead of one call and
+// one thread switch for every 8 KB that WinHTTP buffers (0.55 of a bare read loop, under Wine).
+constexpr DWORD kBlock = 64 * 1024;
+
+// The request's calls run asynchronously, so that the worker waits on its own terms and a
+// cancel ends the wait at once, whatever WinHTTP is waiting for (name resolution, connect,
+// TLS, the response, a stalled body). WinHTTP's threads report each call's outcome here.
+// A cancelled call may still complete, into the buffer, until WinHTTP closes the request: so
+// the worker, the request and a read under way each hold a reference, and the last one frees it.
+class Call {
+  public:
+    Call()
+        : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_returned(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    void Hold() { ++m_references; }
+    void Release() {
+        if (--m_references == 0)
+            delete this;
+    }
+    // WinHTTP may report a call's outcome from inside the call, on the worker's own thread, when
+    // the answer is there already: that needs no event, and no two trips through the kernel
+    // (the wineserver, under Wine).
+    void Complete(DWORD result, DWORD error) {
+        m_result = result;
+        m_error = error;
+        if (GetCurrentThreadId() == m_owner)
+            m_inline = true;
+        else
+            SetEvent(m_done.get());
+    }
+    // The outcome of the call just made: false when it failed (error() says why) or the run
+    // was cancelled.
+    bool Wait(DWORD& result) {
+        if (!std::exchange(m_inline, false) && !WaitUnlessCancelled(m_done.get()))
+            return false;
+        result = m_result;
+        return m_error == 0 && !s_cancel;
+    }
+    // The outcome of the read just started, once its call has returned as well: WinHTTP reports
+    // a read before its call is done with the request, and a next read made meanwhile from
+    // another thread was lost now and then under Wine, the worker waiting for good.
+    bool WaitRead(DWORD& got) { return Wait(got) && WaitUnlessCancelled(m_returned.get()); }
+    DWORD error() const { return m_error; }
+    // Starts a read of up to kBlock bytes into buffer, made on a pool thread. Wine's
+    // WinHttpReadData may block its caller, asynchronous handle or not, until the rest of the
+    // block arrives or the receive time-out (60 s) ends it; Windows' returns at once. Either
+    // way the worker stays free to notice a cancel.
+    bool Read(HINTERNET request) {
+        m_request = request;
+        Hold();
+        if (TrySubmitThreadpoolCallback(ReadOnPool, this, nullptr))
+            return true;
+        Release();
+        return false;
+    }
+    // The worker is done with the request: true when a read is still inside WinHttpReadData,
+    // which then closes the request itself once it returns, instead of the worker waiting.
+    bool Leave() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_left = true;
+        return m_reading;
+    }
+
+    std::vector<char> buffer = std::vector<char>(kBlock); // where a read lands, every time
+
+  private:
+    static void CALLBACK ReadOnPool(PTP_CALLBACK_INSTANCE, void* context);
+    ~Call() = default;
+
+    UniqueHandle m_done;
+    UniqueHandle m_returned;
+    std::atomic<DWORD> m_result{0};
+    std::atomic<DWORD> m_error{0};
+    std::atomic<int> m_references{1};
+    const DWORD m_owner = GetCurrentThreadId();
+    bool m_inline = false; // touched by the owner's thread alone
+    HINTERNET m_request = nullptr;
+    std::mutex m_lock; // over the two flags below
+    bool m_reading = false;
+    bool m_left = false;
+};
 
 namespace {
 
@@ -56,53 +144,6 @@ bool SignInAsUser(const WinHttpApi& http, HINTERNET request) {
 
 } // namespace
 
-Call::Call()
-    : m_done(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      m_returned(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-void Call::Release() {
-    if (--m_references == 0)
-        delete this;
-}
-
-// WinHTTP may report a call's outcome from inside the call, on the worker's own thread, when the
-// answer is there already: that needs no event, and no two trips through the kernel (the
-// wineserver, under Wine).
-void Call::Complete(DWORD result, DWORD error) {
-    m_result = result;
-    m_error = error;
-    if (GetCurrentThreadId() == m_owner)
-        m_inline = true;
-    else
-        SetEvent(m_done.get());
-}
-
-bool Call::Wait(DWORD& result) {
-    if (!std::exchange(m_inline, false) && !WaitUnlessCancelled(m_done.get()))
-        return false;
-    result = m_result;
-    return m_error == 0 && !s_cancel;
-}
-
-bool Call::WaitRead(DWORD& got) {
-    return Wait(got) && WaitUnlessCancelled(m_returned.get());
-}
-
-bool Call::Read(HINTERNET request) {
-    m_request = request;
-    Hold();
-    if (TrySubmitThreadpoolCallback(ReadOnPool, this, nullptr))
-        return true;
-    Release();
-    return false;
-}
-
-bool Call::Leave() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_left = true;
-    return m_reading;
-}
-
 void CALLBACK Call::ReadOnPool(PTP_CALLBACK_INSTANCE, void* context) {
     Call& call = *static_cast<Call*>(context);
     {
@@ -121,6 +162,24 @@ void CALLBACK Call::ReadOnPool(PTP_CALLBACK_INSTANCE, void* context) {
         CloseInternet(call.m_request);
     SetEvent(call.m_returned.get());
     call.Release();
+}
+
+void Request::ReleaseCall::operator()(Call* call) const {
+    call->Release();
+}
+
+bool Request::ReadBlock(const char*& data, DWORD& got, DWORD& error) {
+    got = 0;
+    if (!m_call->Read(m_request.get())) {
+        error = GetLastError();
+        return false;
+    }
+    if (!m_call->WaitRead(got)) {
+        error = m_call->error();
+        return false;
+    }
+    data = m_call->buffer.data();
+    return true;
 }
 
 Request::~Request() {

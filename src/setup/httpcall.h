@@ -4,67 +4,12 @@
 
 #include "httpapi.h"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace setup {
 
-// One read asks for this much: the body comes in a few calls per megabyte instead of one call and
-// one thread switch for every 8 KB that WinHTTP buffers (0.55 of a bare read loop, under Wine).
-constexpr DWORD kBlock = 64 * 1024;
-
-// The request's calls run asynchronously, so that the worker waits on its own terms and a
-// cancel ends the wait at once, whatever WinHTTP is waiting for (name resolution, connect,
-// TLS, the response, a stalled body). WinHTTP's threads report each call's outcome here.
-// A cancelled call may still complete, into the buffer, until WinHTTP closes the request: so
-// the worker, the request and a read under way each hold a reference, and the last one frees it.
-class Call {
-  public:
-    Call();
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-
-    void Hold() { ++m_references; }
-    void Release();
-    void Complete(DWORD result, DWORD error);
-    // The outcome of the call just made: false when it failed (error() says why) or the run
-    // was cancelled.
-    bool Wait(DWORD& result);
-    // The outcome of the read just started, once its call has returned as well: WinHTTP reports
-    // a read before its call is done with the request, and a next read made meanwhile from
-    // another thread was lost now and then under Wine, the worker waiting for good.
-    bool WaitRead(DWORD& got);
-    DWORD error() const { return m_error; }
-    // Starts a read of up to kBlock bytes into buffer, made on a pool thread. Wine's
-    // WinHttpReadData may block its caller, asynchronous handle or not, until the rest of the
-    // block arrives or the receive time-out (60 s) ends it; Windows' returns at once. Either
-    // way the worker stays free to notice a cancel.
-    bool Read(HINTERNET request);
-    // The worker is done with the request: true when a read is still inside WinHttpReadData,
-    // which then closes the request itself once it returns, instead of the worker waiting.
-    bool Leave();
-
-    std::vector<char> buffer = std::vector<char>(kBlock); // where a read lands, every time
-
-  private:
-    static void CALLBACK ReadOnPool(PTP_CALLBACK_INSTANCE, void* context);
-    ~Call() = default;
-
-    UniqueHandle m_done;
-    UniqueHandle m_returned;
-    std::atomic<DWORD> m_result{0};
-    std::atomic<DWORD> m_error{0};
-    std::atomic<int> m_references{1};
-    const DWORD m_owner = GetCurrentThreadId();
-    bool m_inline = false; // touched by the owner's thread alone
-    HINTERNET m_request = nullptr;
-    std::mutex m_lock; // over the two flags below
-    bool m_reading = false;
-    bool m_left = false;
-};
+class Call; // the request's calls, as WinHTTP reports them (httpcall.cpp)
 
 // Where a GET goes, and through which proxy (empty: directly).
 struct Destination {
@@ -85,8 +30,9 @@ class Request {
     // Sends it with these extra header lines and waits for the answer's headers; 0, or why not.
     // A proxy that asks who is there gets the signed-in user's own Windows sign-in, once.
     DWORD Send(const std::wstring& headers);
-    HINTERNET get() const { return m_request.get(); }
-    Call& call() const { return *m_call; }
+    // Reads the next block of the body: true with its bytes (none at the end), or false when
+    // the read failed or the run was cancelled (error says why).
+    bool ReadBlock(const char*& data, DWORD& got, DWORD& error);
 
     DWORD Status() const;
     ULONGLONG ContentLength() const;
@@ -95,7 +41,7 @@ class Request {
   private:
     DWORD SendOnce(const std::wstring& headers);
     struct ReleaseCall {
-        void operator()(Call* call) const { call->Release(); }
+        void operator()(Call* call) const;
     };
     const WinHttpApi* m_http = nullptr;
     bool m_viaProxy = false;

@@ -178,15 +178,15 @@ Outcome Transfer::Receive(Request& request, ULONGLONG have) {
         if (const DWORD error = m_part.Open(have == 0))
             return Stopped(L"couldn't write " + m_part.path().native(), error, Outcome::Stop);
     ULONGLONG received = have;
-    for (Call& call = request.call();;) {
+    for (;;) {
+        const char* block = nullptr;
         DWORD got = 0;
-        if (!call.Read(request.get()))
-            return CutOff(GetLastError());
-        if (!call.WaitRead(got))
-            return CutOff(call.error());
+        DWORD error = 0;
+        if (!request.ReadBlock(block, got, error))
+            return CutOff(error);
         if (got == 0)
             break;
-        const Outcome taken = Take(call.buffer.data(), got);
+        const Outcome taken = Take(block, got);
         if (taken != Outcome::Done)
             return taken;
         received += got;

@@ -33,10 +33,8 @@ std::string HexOf(HANDLE file, Digest::Algorithm algorithm) {
     return hash.AddFile(file, ~0ull, added) ? hash.Hex() : std::string();
 }
 
-fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
-    const std::wstring name = tool.name;
-    const Download download = LatestOf(tool);
-    Log(name + L": downloading " + download.url);
+// The tool's folder, emptied and marked as Setup's; a folder of the user's stops the run.
+fs::path PrepareFolder(const std::wstring& name, const fs::path& tools) {
     const fs::path folder = tools / name;
     std::error_code error;
     if (!fs::is_empty(folder, error) && !error &&
@@ -49,7 +47,12 @@ fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
     fs::create_directories(folder, error);
     // Marked before anything is put there: free space and the next run know it as Setup's.
     std::ofstream(folder / maintenance::kToolMark).close();
-    const fs::path archive = tools / (name + L".zip");
+    return folder;
+}
+
+// The archive, downloaded whole and checked, or the run stops saying why not. What is left of
+// an interrupted download stays as archive.part, for Get to continue.
+void DownloadArchive(const std::wstring& name, const Download& download, const fs::path& archive) {
     HttpAnswer answer;
     GetOptions options;
     options.file = &archive;
@@ -57,30 +60,33 @@ fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
     options.progress = true;
     options.digest = download.digest;
     options.answer = &answer;
-    // What is left of an interrupted download stays as archive.part, for Get to continue.
-    if (!Get(download.url, options)) {
-        CheckCancel();
-        if (answer.damaged) {
-            Log(name + L": expected " + AlgorithmName(download.digest.algorithm) + L" " +
-                Widen(download.digest.hex) + L", got " + Widen(answer.got));
-            Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
-        }
-        if (answer.diskFull)
-            Fail(L"Couldn't download " + name + L": drive " + DriveName(archive) +
-                 L" is full. Free some space, then press Install again.");
-        const std::wstring refusal = ProxySignInRefusal(answer);
-        if (!refusal.empty())
-            Fail(refusal);
-        Fail(L"Couldn't download " + name + L".");
+    if (Get(download.url, options))
+        return;
+    CheckCancel();
+    if (answer.damaged) {
+        Log(name + L": expected " + AlgorithmName(download.digest.algorithm) + L" " +
+            Widen(download.digest.hex) + L", got " + Widen(answer.got));
+        Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
     }
-    // Held without write sharing, and checked again through that handle, until tar has read
-    // it: another account that can write in tools\ could otherwise swap the checked archive
-    // for its own before tar opens it.
+    if (answer.diskFull)
+        Fail(L"Couldn't download " + name + L": drive " + DriveName(archive) +
+             L" is full. Free some space, then press Install again.");
+    const std::wstring refusal = ProxySignInRefusal(answer);
+    if (!refusal.empty())
+        Fail(refusal);
+    Fail(L"Couldn't download " + name + L".");
+}
+
+// Unpacks the archive with Windows' own tar. Held without write sharing, and checked again
+// through that handle, until tar has read it: another account that can write in tools\ could
+// otherwise swap the checked archive for its own before tar opens it.
+void UnpackArchive(const std::wstring& name, const Digest& digest, const fs::path& archive,
+                   const fs::path& folder) {
     UniqueHandle held = HoldUnchanged(archive);
     if (!held)
         Fail(L"Couldn't download " + name + L".");
-    if (download.digest.algorithm != Digest::kNone) {
-        if (HexOf(held.get(), download.digest.algorithm) != download.digest.hex) {
+    if (digest.algorithm != Digest::kNone) {
+        if (HexOf(held.get(), digest.algorithm) != digest.hex) {
             held.reset();
             Remove(archive);
             Fail(name + L" was damaged on the way (its checksum doesn't match). Try again.");
@@ -100,6 +106,17 @@ fs::path Unpack(const ToolEntry& tool, const fs::path& tools) {
         Fail(L"Couldn't unpack " + name + L"." + FullDriveNote(folder));
     }
     Remove(archive);
+}
+
+// Provides the tool from its latest release: its program, unpacked under tools.
+fs::path Provide(const ToolEntry& tool, const fs::path& tools) {
+    const std::wstring name = tool.name;
+    const Download download = LatestOf(tool);
+    Log(name + L": downloading " + download.url);
+    const fs::path folder = PrepareFolder(name, tools);
+    const fs::path archive = tools / (name + L".zip");
+    DownloadArchive(name, download, archive);
+    UnpackArchive(name, download.digest, archive, folder);
     fs::path program = FindUnder(folder, tool.program);
     if (program.empty())
         Fail(name + L" didn't contain " + tool.program + L".");
@@ -138,7 +155,7 @@ void ProvideTools(const fs::path& installFolder) {
         }
         fs::path program = FindUnder(tools / name, tool.program);
         if (program.empty())
-            program = Unpack(tool, tools);
+            program = Provide(tool, tools);
         Log(name + L": " + program.native());
         SetEnvironmentVariableW(L"PATH",
                                 (program.parent_path().native() + L";" + ReadPath()).c_str());
