@@ -1384,22 +1384,25 @@ TEST(EndToEnd, ImageWithEveryOptionThenUpdateModeAndACancel) {
 // or archive (not the git repository). The first install still goes through, and setup.log
 // says what was tried again. Then Setup is killed in the middle of a download, and the next one
 // goes on from where that one stopped.
+// A whole install from the disc folder into folder: the end box's text.
+std::wstring InstallAndWait(const fs::path& folder, const fs::path& disc) {
+    App app(SetupExe(), L"");
+    EXPECT_TRUE(app.window);
+    app.Install(disc, folder);
+    return app.ExpectBox(IDOK, nullptr, 180000);
+}
+
+void ExpectInOrder(const std::string& log, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        at = log.find(line, at);
+        EXPECT_NE(at, std::string::npos) << "missing, or out of order: " << line;
+    }
+}
+
 TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
     OfferTools();
     OfferProject(true);
-    auto install = [](const fs::path& folder, const fs::path& disc) {
-        App app(SetupExe(), L"");
-        EXPECT_TRUE(app.window);
-        app.Install(disc, folder);
-        return app.ExpectBox(IDOK, nullptr, 180000);
-    };
-    auto expectInOrder = [](const std::string& log, const std::vector<std::string>& lines) {
-        size_t at = 0;
-        for (const std::string& line : lines) {
-            at = log.find(line, at);
-            EXPECT_NE(at, std::string::npos) << "missing, or out of order: " << line;
-        }
-    };
     struct Row {
         const char* fault;
         std::vector<std::string> lines;
@@ -1441,8 +1444,8 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
             settings.emplace(row.pac ? row.pac : "", row.proxy ? row.proxy : "", "<local>");
         const size_t passedBefore = ProxyPassed().size();
         const fs::path folder = temp.path() / L"Ironvale";
-        EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
-        expectInOrder(ReadBytes(folder / L"setup.log"), row.lines);
+        EXPECT_EQ(InstallAndWait(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
+        ExpectInOrder(ReadBytes(folder / L"setup.log"), row.lines);
         if (settings) {
             const std::string passed = ProxyPassed().substr(passedBefore);
             for (const char* request : {"GET " IRONVALE_SERVICES "/github/repos/",
@@ -1451,7 +1454,12 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
                 EXPECT_NE(passed.find(request), std::string::npos) << request;
         }
     }
+}
 
+// Setup ended as Task Manager ends it, during a download: the next install continues the part.
+TEST(EndToEnd, AKilledSetupsDownloadIsContinued) {
+    OfferTools();
+    OfferProject(true);
     standin::Stall stall(standin::File(L"cmake-3.30.0-windows-x86_64.zip"));
     TempFolder temp;
     const fs::path folder = temp.path() / L"Ironvale";
@@ -1463,8 +1471,8 @@ TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
         EXPECT_TRUE(WaitFor([&] { return fs::exists(part) && fs::file_size(part) > 0; }, 60000));
     } // setup.exe ends here as Task Manager ends it: no cancel, nothing cleaned up
     stall.End();
-    EXPECT_EQ(install(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
-    expectInOrder(ReadBytes(folder / L"setup.log"),
+    EXPECT_EQ(InstallAndWait(folder, DiscFolder(temp.path())).rfind(L"Done.", 0), 0u);
+    ExpectInOrder(ReadBytes(folder / L"setup.log"),
                   {"CMake: resuming at 0 MB", "CMake: checksum OK", "== Building"});
     EXPECT_FALSE(fs::exists(part));
 }
