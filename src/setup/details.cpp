@@ -188,6 +188,7 @@ LRESULT OnPending() {
 LRESULT OnFeedTimer() {
     const auto start = Clock::now();
     const bool took = Take();
+    AnswerSentMessages(); // between the two halves of the turn
     Feed();
     if (!took && s_backlog.empty())
         StopFeeding();
