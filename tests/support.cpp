@@ -421,8 +421,7 @@ std::string ArchiveSha256(const std::wstring& archive) {
 }
 
 void PublishPythonHash(const std::string& base64, const std::string& algorithm) {
-    const fs::path leaf =
-        standin::PythonRegistration(L"3.12.10");
+    const fs::path leaf = standin::PythonRegistration(L"3.12.10");
     const fs::path entry = kRoot / L"nuget" / L"v3" / L"catalog0" / L"data" /
                            L"2025.04.08.18.02.11" / L"python.3.12.10.json";
     fs::create_directories(leaf.parent_path());
@@ -563,7 +562,8 @@ SystemProxy::~SystemProxy() {
 
 std::string ProxyPassed() {
     std::string passed;
-    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0", setup::DocumentInto(passed, std::wstring()));
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/passed/0",
+               setup::DocumentInto(passed, std::wstring()));
     return passed;
 }
 

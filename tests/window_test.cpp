@@ -112,7 +112,8 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
     const std::wstring nonAscii =
         L"The folder's path has non-English characters, which some build tools can't handle. "
         L"A folder like C:\\Ironvale-Recomp is safer. Continue anyway?";
-    const std::wstring notFolder = L"That isn't a folder. Choose the folder of your extracted disc.";
+    const std::wstring notFolder =
+        L"That isn't a folder. Choose the folder of your extracted disc.";
     const std::wstring deleteImage =
         L"Delete the disc image when it's been extracted?\n\nD:\\Ironvale.iso\n\nThe game only "
         L"needs the extracted files; you'd need the disc image again only to install somewhere "

@@ -70,9 +70,10 @@ std::wstring ErrorText(DWORD error, bool withNumber) {
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     const UniqueLocal owned(text);
-    std::wstring sentence = length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
-    while (!sentence.empty() && (sentence.back() == L'\n' || sentence.back() == L'\r' ||
-                                 sentence.back() == L' '))
+    std::wstring sentence =
+        length ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+    while (!sentence.empty() &&
+           (sentence.back() == L'\n' || sentence.back() == L'\r' || sentence.back() == L' '))
         sentence.pop_back();
     if (withNumber && length)
         sentence += L" (" + std::to_wstring(error) + L")";

@@ -80,7 +80,7 @@ template <typename T, void (*Close)(T), bool (*Valid)(T) = NotNull<T>> class Uni
 using UniqueHandle = Unique<HANDLE, CloseKernelHandle, ValidHandle>;
 template <typename T> using UniqueGdi = Unique<T, DeleteGdiObject<T>>; // fonts, brushes
 using UniqueIcon = Unique<HICON, DestroyIconHandle>;
-using UniqueLocal = Unique<void*, FreeLocal>; // memory Windows allocated with LocalAlloc
+using UniqueLocal = Unique<void*, FreeLocal>;         // memory Windows allocated with LocalAlloc
 using UniqueCoTaskMem = Unique<void*, FreeCoTaskMem>; // memory COM handed out
 using UniqueScreenDc = Unique<HDC, ReleaseScreenDc>;  // GetDC(nullptr)
 // COM on this thread, when CoInitializeEx took (S_FALSE too: every success is undone once).

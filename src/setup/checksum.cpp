@@ -37,13 +37,13 @@ struct Cng {
 const Cng* LoadCng() {
     static const Cng* const cng = []() -> const Cng* {
         static Cng table;
-        const bool ok = BindAll(kLibrary, {
-            {table.OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider"},
-            {table.CloseAlgorithmProvider, "BCryptCloseAlgorithmProvider"},
-            {table.CreateHash, "BCryptCreateHash"},
-            {table.HashData, "BCryptHashData"},
-            {table.FinishHash, "BCryptFinishHash"},
-            {table.DestroyHash, "BCryptDestroyHash"}});
+        const bool ok =
+            BindAll(kLibrary, {{table.OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider"},
+                               {table.CloseAlgorithmProvider, "BCryptCloseAlgorithmProvider"},
+                               {table.CreateHash, "BCryptCreateHash"},
+                               {table.HashData, "BCryptHashData"},
+                               {table.FinishHash, "BCryptFinishHash"},
+                               {table.DestroyHash, "BCryptDestroyHash"}});
         return ok ? &table : nullptr;
     }();
     return cng;

@@ -15,14 +15,16 @@ namespace {
 constexpr const wchar_t* kProxyNames[] = {L"HTTPS_PROXY", L"HTTP_PROXY", L"NO_PROXY"};
 
 std::wstring EnvironmentValue(const wchar_t* name) {
-    return LongText(
-        [name](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(name, buffer, size); });
+    return LongText([name](wchar_t* buffer, DWORD size) {
+        return GetEnvironmentVariableW(name, buffer, size);
+    });
 }
 
 // The user's own count of -c settings; git refuses a count that is no number, so that counts
 // as none.
 unsigned UserGitCount(const std::wstring& count) {
-    if (count.empty() || count.size() > 4 || count.find_first_not_of(L"0123456789") != std::wstring::npos)
+    if (count.empty() || count.size() > 4 ||
+        count.find_first_not_of(L"0123456789") != std::wstring::npos)
         return 0;
     return static_cast<unsigned>(std::stoul(count));
 }

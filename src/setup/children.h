@@ -11,7 +11,7 @@
 
 namespace setup {
 
-using Variable = std::pair<std::wstring, std::wstring>; // name, value
+using Variable = std::pair<std::wstring, std::wstring>;   // name, value
 using GitSetting = std::pair<std::wstring, std::wstring>; // key, value
 
 // How git prints a path: with forward slashes ("C:/Games/Ironvale").

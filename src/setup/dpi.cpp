@@ -20,7 +20,8 @@ int SystemDpi() {
 // The message font as the system sets it for people at that DPI.
 LOGFONTW MessageFontAt(int dpi) {
     static BOOL(WINAPI * metricsForDpi)(UINT, UINT, void*, UINT, UINT) = nullptr;
-    static const bool bound = BindAll(L"user32.dll", {{metricsForDpi, "SystemParametersInfoForDpi"}});
+    static const bool bound =
+        BindAll(L"user32.dll", {{metricsForDpi, "SystemParametersInfoForDpi"}});
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     if (bound &&

@@ -15,5 +15,4 @@ void SetBusy(bool busy);
 void SetProgress(int percent);
 void Play();
 
-
 } // namespace setup

@@ -14,23 +14,24 @@ constexpr DWORD kExtraLimit = 2048;
 const WinHttpApi* WinHttp() {
     static const WinHttpApi* const api = []() -> const WinHttpApi* {
         static WinHttpApi table;
-        const bool ok = BindAll(L"winhttp.dll", {
-            {table.CrackUrl, "WinHttpCrackUrl"},
-            {table.Open, "WinHttpOpen"},
-            {table.SetTimeouts, "WinHttpSetTimeouts"},
-            {table.Connect, "WinHttpConnect"},
-            {table.OpenRequest, "WinHttpOpenRequest"},
-            {table.SendRequest, "WinHttpSendRequest"},
-            {table.ReceiveResponse, "WinHttpReceiveResponse"},
-            {table.QueryHeaders, "WinHttpQueryHeaders"},
-            {table.ReadData, "WinHttpReadData"},
-            {table.CloseHandle, "WinHttpCloseHandle"},
-            {table.SetStatusCallback, "WinHttpSetStatusCallback"},
-            {table.SetOption, "WinHttpSetOption"},
-            {table.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser"},
-            {table.GetProxyForUrl, "WinHttpGetProxyForUrl"},
-            {table.QueryAuthSchemes, "WinHttpQueryAuthSchemes"},
-            {table.SetCredentials, "WinHttpSetCredentials"}});
+        const bool ok = BindAll(
+            L"winhttp.dll",
+            {{table.CrackUrl, "WinHttpCrackUrl"},
+             {table.Open, "WinHttpOpen"},
+             {table.SetTimeouts, "WinHttpSetTimeouts"},
+             {table.Connect, "WinHttpConnect"},
+             {table.OpenRequest, "WinHttpOpenRequest"},
+             {table.SendRequest, "WinHttpSendRequest"},
+             {table.ReceiveResponse, "WinHttpReceiveResponse"},
+             {table.QueryHeaders, "WinHttpQueryHeaders"},
+             {table.ReadData, "WinHttpReadData"},
+             {table.CloseHandle, "WinHttpCloseHandle"},
+             {table.SetStatusCallback, "WinHttpSetStatusCallback"},
+             {table.SetOption, "WinHttpSetOption"},
+             {table.GetIEProxyConfigForCurrentUser, "WinHttpGetIEProxyConfigForCurrentUser"},
+             {table.GetProxyForUrl, "WinHttpGetProxyForUrl"},
+             {table.QueryAuthSchemes, "WinHttpQueryAuthSchemes"},
+             {table.SetCredentials, "WinHttpSetCredentials"}});
         return ok ? &table : nullptr;
     }();
     return api;

@@ -244,9 +244,9 @@ DWORD Request::Send(const std::wstring& headers) {
 DWORD Request::Status() const {
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!m_http->QueryHeaders(m_request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                              WINHTTP_NO_HEADER_INDEX))
+    if (!m_http->QueryHeaders(
+            m_request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
         return 0;
     return status;
 }

@@ -35,13 +35,13 @@ void ParseContentRange(const std::wstring& text, ULONGLONG& start, ULONGLONG& to
 
 // What the server's answer means for a part of `have` bytes left by an earlier attempt.
 enum class PartPlan {
-    Whole,        // 200 with no part: the body, from its start
-    Resume,       // 206 from where the part ends: the rest, after it
-    Restart,      // 200 to a range: the server can't resume; the part goes, the body is whole
-    TakeName,     // 416: the part is the whole download already
-    DoesntFit,    // 416, and the part isn't the whole: it goes, and the GET starts over
-    OtherPart,    // 206 from elsewhere: the part goes, and the GET starts over
-    Refused,      // any other status: see StatusFault
+    Whole,     // 200 with no part: the body, from its start
+    Resume,    // 206 from where the part ends: the rest, after it
+    Restart,   // 200 to a range: the server can't resume; the part goes, the body is whole
+    TakeName,  // 416: the part is the whole download already
+    DoesntFit, // 416, and the part isn't the whole: it goes, and the GET starts over
+    OtherPart, // 206 from elsewhere: the part goes, and the GET starts over
+    Refused,   // any other status: see StatusFault
 };
 struct PartAnswer {
     ULONGLONG have = 0;

@@ -23,13 +23,13 @@ constexpr wchar_t kRegistration[] = L"/v3/registration5-semver1/python/";
 // none), GitHub's rate-limit headers (empty when absent), and what went wrong last.
 struct HttpAnswer {
     DWORD status = 0;
-    std::wstring remaining;  // x-ratelimit-remaining
-    std::wstring reset;      // x-ratelimit-reset: the epoch second the limit resets
-    std::wstring retryAfter; // retry-after: seconds
-    std::wstring reason;     // the last failure in words, as setup.log has it
-    bool damaged = false;    // the body arrived whole but didn't match the digest
-    std::string got;         // what it hashed to then
-    bool diskFull = false;   // the part couldn't be written: its drive is full
+    std::wstring remaining;   // x-ratelimit-remaining
+    std::wstring reset;       // x-ratelimit-reset: the epoch second the limit resets
+    std::wstring retryAfter;  // retry-after: seconds
+    std::wstring reason;      // the last failure in words, as setup.log has it
+    bool damaged = false;     // the body arrived whole but didn't match the digest
+    std::string got;          // what it hashed to then
+    bool diskFull = false;    // the part couldn't be written: its drive is full
     std::wstring proxySignIn; // the proxy that asked for a sign-in Setup couldn't give
 };
 

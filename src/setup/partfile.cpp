@@ -11,8 +11,9 @@ ULONGLONG PartFile::Size() const {
 }
 
 bool PartFile::HashInto(Hash& hash, ULONGLONG size) const {
-    const UniqueHandle in(CreateFileW(m_part.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const UniqueHandle in(CreateFileW(m_part.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     ULONGLONG added = 0;
     return size == 0 || (in && hash.AddFile(in.get(), size, added) && added == size);
 }
@@ -21,8 +22,7 @@ bool PartFile::HashInto(Hash& hash, ULONGLONG size) const {
 // fails the write it happens in, and nothing is copied twice on the way.
 DWORD PartFile::Open(bool fresh) {
     m_out.reset(CreateFileW(m_part.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            fresh ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+                            fresh ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER end{};
     if (!m_out || !SetFilePointerEx(m_out.get(), end, nullptr, FILE_END))
         return GetLastError();

@@ -66,9 +66,8 @@ bool Trusted(const std::wstring& entry) {
 } // namespace
 
 std::wstring ReadPath() {
-    return LongText([](wchar_t* buffer, DWORD size) {
-        return GetEnvironmentVariableW(L"PATH", buffer, size);
-    });
+    return LongText(
+        [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"PATH", buffer, size); });
 }
 
 fs::path ProgramFolder() {
@@ -213,9 +212,8 @@ ChildPipe MakeChildPipe() {
 // Starts the child suspended, with exactly the pipe's handles; 0, or why it didn't start.
 DWORD StartSuspended(const std::wstring& command, const fs::path& folder, const ChildPipe& pipe,
                      PROCESS_INFORMATION& info) {
-    const HandleList handles(pipe.input
-                                 ? std::vector<HANDLE>{pipe.writeEnd.get(), pipe.input.get()}
-                                 : std::vector<HANDLE>{pipe.writeEnd.get()});
+    const HandleList handles(pipe.input ? std::vector<HANDLE>{pipe.writeEnd.get(), pipe.input.get()}
+                                        : std::vector<HANDLE>{pipe.writeEnd.get()});
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
@@ -238,8 +236,8 @@ DWORD StartSuspended(const std::wstring& command, const fs::path& folder, const 
         std::wstring commandLine = command; // CreateProcessW may write into it
         if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                           nullptr, folder.empty() ? nullptr : folder.c_str(),
-                           &startup.StartupInfo, &info))
+                           nullptr, folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo,
+                           &info))
             return 0;
         const DWORD error = GetLastError();
         if (NeverStarts(error) || pause > kLastStartPauseMs ||

@@ -4,6 +4,7 @@
 #include "proxy.h"
 #include "channel.h"
 #include "httpapi.h"
+#include "seams.h"
 
 #include <map>
 #include <memory>
@@ -13,11 +14,6 @@
 namespace setup {
 
 namespace {
-
-
-// A network without WPAD, or a PAC file that doesn't come, takes no longer than this: the run
-// then goes on directly, as Windows does.
-constexpr DWORD kAutoProxyLimitMs = 5000;
 
 wchar_t Lower(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -125,7 +121,7 @@ struct Resolved {
 };
 
 // What WinHTTP's PAC engine answers for url, found by WPAD (detect) or at pacUrl. Runs on a
-// thread of its own, so that a slow answer costs the run kAutoProxyLimitMs at most and a
+// thread of its own, so that a slow answer costs the run the seam's limit at most and a
 // cancel none. False when there is no answer in time.
 bool AskAutoProxy(const std::wstring& url, bool detect, const std::wstring& pacUrl,
                   std::wstring& proxy) {
@@ -148,7 +144,8 @@ bool AskAutoProxy(const std::wstring& url, bool detect, const std::wstring& pacU
         }
         if (detect) {
             options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-            options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+            options.dwAutoDetectFlags =
+                WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         }
         options.fAutoLogonIfChallenged = TRUE;
         WINHTTP_PROXY_INFO info{};
@@ -161,7 +158,7 @@ bool AskAutoProxy(const std::wstring& url, bool detect, const std::wstring& pacU
         }
         SetEvent(answer->done.get());
     }).detach();
-    if (!WaitUnlessCancelled(answer->done.get(), kAutoProxyLimitMs))
+    if (!s_seams.awaitProxy(answer->done.get()))
         return false;
     proxy = answer->proxy;
     return answer->ok;
@@ -180,7 +177,8 @@ Resolved Resolve(const std::wstring& url, const std::wstring& host) {
     if (config.fAutoDetect || pacUrl) {
         std::wstring server;
         if (AskAutoProxy(url, config.fAutoDetect, pacUrl ? pacUrl.get() : L"", server))
-            return {{server, {}}, pacUrl ? L" (from the system's PAC file)" : L" (found automatically)"};
+            return {{server, {}},
+                    pacUrl ? L" (from the system's PAC file)" : L" (found automatically)"};
     }
     if (fixed) {
         const std::wstring scheme = url.compare(0, 8, L"https://") == 0 ? L"https" : L"http";

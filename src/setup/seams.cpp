@@ -20,12 +20,17 @@ bool PauseUnlessCancelled(DWORD milliseconds) {
     return WaitUnlessCancelled(nullptr, milliseconds);
 }
 
+// The automatic proxy's answer, or 5 s; a cancel ends the wait at once.
+bool AwaitProxy(HANDLE answered) {
+    return WaitUnlessCancelled(answered, 5000);
+}
+
 } // namespace
 
 Seams s_seams = {
-    PostMessageW,     MessageBoxW,      GetDiskFreeSpaceExW, SetThreadExecutionState,
-    SHGetFolderPathW, CreateDirectoryW, MakeShellTaskbar,    FlashWindowEx,
-    PauseUnlessCancelled,        NotifyWinEvent,
+    PostMessageW,         MessageBoxW,      GetDiskFreeSpaceExW, SetThreadExecutionState,
+    SHGetFolderPathW,     CreateDirectoryW, MakeShellTaskbar,    FlashWindowEx,
+    PauseUnlessCancelled, AwaitProxy,       NotifyWinEvent,
 };
 
 } // namespace setup

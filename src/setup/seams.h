@@ -31,6 +31,10 @@ struct Seams {
     // The wait between download attempts, seconds long; false when the run was cancelled
     // meanwhile. Tests spend no time on it.
     bool (*pause)(DWORD milliseconds);
+    // The wait for the system's automatic proxy (WPAD, a PAC file) to answer: true once it has.
+    // A network without WPAD, or a PAC file that doesn't come, costs 5 s at most, as on Windows;
+    // a cancel ends the wait at once. Tests spend less on an answer that never comes.
+    bool (*awaitProxy)(HANDLE answered);
     // Tells screen readers that the status line has new text. Windows hands it to them; Wine
     // has none, and shows nothing of the call.
     void(WINAPI* announce)(DWORD event, HWND, LONG object, LONG child);

@@ -47,7 +47,8 @@ void ClearCutOffClone(const fs::path& installFolder, const fs::path& sourceDir,
     std::error_code error;
     bool cutOff = fs::exists(staging, error);
     if (!cutOff && HoldsOnlyGit(sourceDir))
-        cutOff = Git(installFolder, L"-C " + Quote(sourceDir) + L" rev-parse --verify -q HEAD") != 0;
+        cutOff =
+            Git(installFolder, L"-C " + Quote(sourceDir) + L" rev-parse --verify -q HEAD") != 0;
     if (!cutOff)
         return;
     Log(L"The last download of the source code was cut off: starting it again.");
