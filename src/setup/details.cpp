@@ -78,17 +78,24 @@ size_t WholeLinesEnd(size_t chars) {
     return end == std::wstring::npos ? s_backlog.size() : end + 2;
 }
 
-// Drops the oldest whole lines until the text fits the box; the newest line stays, however
-// long. True when any went.
-bool TrimToBox(std::wstring& lines) {
-    if (lines.size() <= kDetailsLimit)
-        return false;
-    const size_t cutThrough = lines.find(L"\r\n", lines.size() - kDetailsLimit - 2);
+// How many of the oldest characters to drop, in whole lines, so that at most `keep` are left;
+// the newest line stays, however long.
+size_t OlderThan(const std::wstring& lines, size_t keep) {
+    if (lines.size() <= keep)
+        return 0;
+    const size_t from = lines.size() - keep;
+    const size_t cutThrough = lines.find(L"\r\n", from >= 2 ? from - 2 : 0);
     const size_t beforeNewest = lines.rfind(L"\r\n", lines.size() - 3);
     if (beforeNewest == std::wstring::npos)
-        return false;
-    lines.erase(0, std::min(cutThrough, beforeNewest) + 2);
-    return true;
+        return 0;
+    return std::min(cutThrough, beforeNewest) + 2;
+}
+
+// Drops the oldest whole lines until the text fits the box. True when any went.
+bool TrimToBox(std::wstring& lines) {
+    const size_t drop = OlderThan(lines, kDetailsLimit);
+    lines.erase(0, drop);
+    return drop > 0;
 }
 
 void TrimBacklog() {
@@ -119,11 +126,9 @@ bool Take() {
 // While a gap keeps the box starting anew, it shows the newest slice: what the build prints
 // now, not what it printed while the window fell behind. The lines it passes over are kept.
 void SkipToNewest() {
-    const size_t newest = s_backlog.find(L"\r\n", s_backlog.size() - kSliceChars);
-    const size_t beforeNewest = s_backlog.rfind(L"\r\n", s_backlog.size() - 3);
-    if (beforeNewest == std::wstring::npos)
+    const size_t skipped = OlderThan(s_backlog, kSliceChars);
+    if (skipped == 0)
         return;
-    const size_t skipped = std::min(newest, beforeNewest) + 2;
     s_history.append(s_backlog, 0, skipped);
     s_backlog.erase(0, skipped);
     s_preview = true;
@@ -138,7 +143,7 @@ void Feed(bool all = false) {
         s_history.clear();
         s_preview = false;
         s_gap = true;
-    } else if (s_gap && !all && s_backlog.size() > kSliceChars) {
+    } else if (s_gap && !all) {
         SkipToNewest();
     }
     while (!s_backlog.empty()) {

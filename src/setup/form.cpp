@@ -13,7 +13,6 @@
 #include <shobjidl.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <system_error>
 
 namespace setup {

@@ -187,25 +187,25 @@ Request::~Request() {
         m_request.release();
 }
 
-DWORD Request::Open(const WinHttpApi& http, const Destination& to) {
+DWORD Request::Open(const WinHttpApi& http, const UrlParts& where, const Proxy& proxy) {
     m_http = &http;
-    m_viaProxy = !to.proxy.empty();
+    m_viaProxy = !proxy.server.empty();
     m_session.reset(http.Open(
         kAgent, m_viaProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
-        m_viaProxy ? to.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
-        to.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : to.bypass.c_str(), WINHTTP_FLAG_ASYNC));
+        m_viaProxy ? proxy.server.c_str() : WINHTTP_NO_PROXY_NAME,
+        proxy.bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : proxy.bypass.c_str(), WINHTTP_FLAG_ASYNC));
     if (!m_session)
         return GetLastError();
     if (!http.SetTimeouts(m_session.get(), 15000, 15000, 30000, 60000) ||
         http.SetStatusCallback(m_session.get(), OnHttpStatus, kNotifications, 0) ==
             WINHTTP_INVALID_STATUS_CALLBACK)
         return GetLastError();
-    m_connection.reset(http.Connect(m_session.get(), to.where.host.c_str(), to.where.port, 0));
+    m_connection.reset(http.Connect(m_session.get(), where.host.c_str(), where.port, 0));
     if (!m_connection)
         return GetLastError();
-    m_request.reset(http.OpenRequest(m_connection.get(), L"GET", to.where.target.c_str(), nullptr,
+    m_request.reset(http.OpenRequest(m_connection.get(), L"GET", where.target.c_str(), nullptr,
                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     to.where.secure ? WINHTTP_FLAG_SECURE : 0));
+                                     where.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!m_request)
         return GetLastError();
     m_call.reset(new Call);

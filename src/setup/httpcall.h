@@ -3,6 +3,7 @@
 #pragma once
 
 #include "httpapi.h"
+#include "proxy.h"
 
 #include <memory>
 #include <string>
@@ -11,22 +12,16 @@ namespace setup {
 
 class Call; // the request's calls, as WinHTTP reports them (httpcall.cpp)
 
-// Where a GET goes, and through which proxy (empty: directly).
-struct Destination {
-    const UrlParts& where;
-    const std::wstring& proxy;
-    const std::wstring& bypass;
-};
-
 // An open request with its session, connection and call; the call is left behind properly
 // however the request ends.
 class Request {
   public:
     Request() = default;
-    Request(Request&&) = default;
     ~Request();
-    // Opens a GET; 0, or the error that stopped it.
-    DWORD Open(const WinHttpApi& http, const Destination& to);
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    // Opens a GET of where, through the proxy (none: directly); 0, or the error that stopped it.
+    DWORD Open(const WinHttpApi& http, const UrlParts& where, const Proxy& proxy);
     // Sends it with these extra header lines and waits for the answer's headers; 0, or why not.
     // A proxy that asks who is there gets the signed-in user's own Windows sign-in, once.
     DWORD Send(const std::wstring& headers);

@@ -105,7 +105,7 @@ Outcome Transfer::Attempt(const UrlParts& where) {
         m_hash.emplace(m_options.digest.algorithm);
 
     Request request;
-    if (const DWORD error = request.Open(m_http, {where, m_proxy.server, m_proxy.bypass}))
+    if (const DWORD error = request.Open(m_http, where, m_proxy))
         return NoAnswer(where.host, error);
     const std::wstring range = have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\n" : L"";
     if (const DWORD error = request.Send(range))
