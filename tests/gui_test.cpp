@@ -689,8 +689,9 @@ TEST(Form, ProgressBar) {
     app.Click(kIdInstall);
     EXPECT_EQ(app.ExpectBox(), L"Progress shown.");
     // -1 twice, 40, 150, -1, then 100: what the bar showed after each.
-    EXPECT_NE(app.Text(kIdDetails).find(L"bar marquee\r\nbar marquee\r\nbar 40\r\nbar 100\r\n"
-                                        L"bar marquee\r\nbar 100\r\n"),
+    EXPECT_NE(app.Text(kIdDetails)
+                  .find(L"bar marquee\r\nbar marquee\r\nbar 40\r\nbar 100\r\n"
+                        L"bar marquee\r\nbar 100\r\n"),
               std::wstring::npos)
         << Narrow(app.Text(kIdDetails));
     // And drawn full: a marquee that ends where the bar stood leaves no block of itself behind.
@@ -726,14 +727,6 @@ void ExpectEndedByTheJob(const std::vector<UniqueHandle>& children) {
 // recording stand-in wrote them.
 class TaskbarRecord {
   public:
-    TaskbarRecord() {
-        SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", m_file.c_str());
-        SetEnvironmentVariableW(L"IRONVALE_ANNOUNCE_LOG", m_announced.c_str());
-    }
-    ~TaskbarRecord() {
-        SetEnvironmentVariableW(L"IRONVALE_TASKBAR_LOG", nullptr);
-        SetEnvironmentVariableW(L"IRONVALE_ANNOUNCE_LOG", nullptr);
-    }
     std::vector<std::string> Lines() const { return SplitLines(ReadBytes(m_file)); }
     // The button as the calls so far leave it. matchedBar turns false for good once the button
     // disagreed with the window's bar: a value under 100 that isn't the bar's, or a marquee on
@@ -776,6 +769,8 @@ class TaskbarRecord {
     TempFolder m_temp;
     fs::path m_file = m_temp.path() / L"taskbar.log";
     fs::path m_announced = m_temp.path() / L"announced.log";
+    ScopedVariable m_taskbarLog{L"IRONVALE_TASKBAR_LOG", m_file.native()};
+    ScopedVariable m_announceLog{L"IRONVALE_ANNOUNCE_LOG", m_announced.native()};
 };
 
 using Calls = std::vector<std::string>;
@@ -1401,6 +1396,7 @@ void ExpectInOrder(const std::string& log, const std::vector<std::string>& lines
 }
 
 TEST(EndToEnd, AFirstInstallGetsPastAFailingNetwork) {
+    ScopedVariable quick(L"IRONVALE_QUICK_WAITS", L"1");
     OfferTools();
     OfferProject(true);
     struct Row {
@@ -1482,8 +1478,7 @@ TEST(EndToEnd, AKilledSetupsDownloadIsContinued) {
 // Windows trusts the stand-in's throwaway certificate for 127.0.0.1 from here on, as it would a
 // company's own root: in the machine's root store, which is the test prefix's.
 void TrustStandInCertificate() {
-    const std::string der =
-        ReadBytes(standin::Root() / L"tls" / L"cert.der");
+    const std::string der = ReadBytes(standin::Root() / L"tls" / L"cert.der");
     HCERTSTORE store =
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     ASSERT_TRUE(store);
@@ -1677,11 +1672,11 @@ TEST(Demo, DISABLED_FirstInstallAsAUserWould) {
     // The fixture's build takes a second a step while build.slow lies in its tree: the picture
     // is taken while it compiles, then it goes on at full speed.
     const fs::path slow = folder / L"ironvale-recomp" / L"build.slow";
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(slow.parent_path() / L"tools" / L"build.py"); },
-                        180000));
+    ASSERT_TRUE(
+        WaitFor([&] { return fs::exists(slow.parent_path() / L"tools" / L"build.py"); }, 180000));
     WriteBytes(slow, "");
-    ASSERT_TRUE(WaitFor([&] { return app.Text(kIdStatus).find(L"Compiling") != std::wstring::npos; },
-                        180000));
+    ASSERT_TRUE(WaitFor(
+        [&] { return app.Text(kIdStatus).find(L"Compiling") != std::wstring::npos; }, 180000));
     Sleep(2500); // a few steps in, and the bar drawn
     SaveScreenshot(L"demo-3-running");
     fs::remove(slow);

@@ -55,8 +55,8 @@ class Source : public ::testing::Test {
         std::string paths;
         Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", DocumentInto(paths, std::wstring()));
         size_t count = 0;
-        for (size_t at = 0; (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos;
-             ++at)
+        for (size_t at = 0;
+             (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos; ++at)
             ++count;
         return count;
     }
@@ -71,7 +71,7 @@ class Source : public ::testing::Test {
 TEST_F(Source, AFirstInstallClonesAndFollowsMain) {
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(inbox.LoggedLine(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " +
-                       Quote(StagingFolder(run.sourceDir))));
+                                 Quote(StagingFolder(run.sourceDir))));
     EXPECT_FALSE(fs::exists(StagingFolder(run.sourceDir)));
     EXPECT_TRUE(inbox.LoggedLine(L"The source folder is on branch main: updating that branch."));
     EXPECT_TRUE(Ran(L"pull --ff-only"));
@@ -116,8 +116,8 @@ TEST_F(Source, LocalEditsAreNeverTouched) {
     WriteBytes(script, edited);
     WriteBytes(run.sourceDir / L"notes.txt", "untracked");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(
-        inbox.LoggedLine(L"The source folder has changes of its own: building it as it is (no update)."));
+    EXPECT_TRUE(inbox.LoggedLine(
+        L"The source folder has changes of its own: building it as it is (no update)."));
     EXPECT_FALSE(Ran(L"checkout v1.0.0"));
     EXPECT_EQ(ReadBytes(script), edited);
     EXPECT_EQ(Head(), "v0.1.0"); // still where it was
@@ -152,7 +152,8 @@ TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
     Git(L"tag -d v0.1.0");
     ASSERT_EQ(Step(), L"ok");
     EXPECT_TRUE(Ran(L"checkout main"));
-    EXPECT_TRUE(inbox.LoggedLine(L"(couldn't update - building the code as it is)")); // pull had no network
+    EXPECT_TRUE(
+        inbox.LoggedLine(L"(couldn't update - building the code as it is)")); // pull had no network
     EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
 }
 
@@ -178,12 +179,13 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
     const fs::path staging = StagingFolder(run.sourceDir);
     struct Row {
         const char* name;
-        const char* fault;           // what the network does to the repository's objects
-        std::function<void()> cut;   // once git is waiting for them
+        const char* fault;         // what the network does to the repository's objects
+        std::function<void()> cut; // once git is waiting for them
         std::wstring outcome;
     };
     const Row rows[] = {
-        {"Cancel", "git-stall", [] {
+        {"Cancel", "git-stall",
+         [] {
              s_cancel = true; // the window's order: the flag first, then the job
              TerminateJobObject(s_job.get(), 1);
          },
@@ -218,8 +220,8 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
         }
         ASSERT_EQ(Step(), L"ok");
         if (std::string(row.name) != "the network gone") { // git cleans up after itself then
-            EXPECT_TRUE(
-                inbox.LoggedLine(L"The last download of the source code was cut off: starting it again."));
+            EXPECT_TRUE(inbox.LoggedLine(
+                L"The last download of the source code was cut off: starting it again."));
         }
         EXPECT_TRUE(fs::exists(run.sourceDir / L"tools" / L"build.py"));
         EXPECT_EQ(Git(L"rev-parse --abbrev-ref HEAD"), "main");
@@ -247,21 +249,12 @@ TEST_F(Source, ATreeAnotherAccountOwnsIsUpdatedAllTheSame) {
 // drops those and says so).
 TEST_F(Source, GitIsToldWhatWindowsKnows) {
     const fs::path record = temp.path() / L"record.txt";
-    struct Variables {
-        Variables(const fs::path& record) {
-            SetEnvironmentVariableW(L"IRONVALE_BRIDGE_RECORD", record.c_str());
-            SetEnvironmentVariableW(L"GIT_CONFIG_COUNT", L"1");
-            SetEnvironmentVariableW(L"GIT_CONFIG_KEY_0", L"user.name");
-            SetEnvironmentVariableW(L"GIT_CONFIG_VALUE_0", L"Player");
-        }
-        ~Variables() {
-            for (const wchar_t* name : {L"IRONVALE_BRIDGE_RECORD", L"GIT_CONFIG_COUNT"})
-                SetEnvironmentVariableW(name, nullptr);
-        }
-    } variables(record);
-    const std::string trees = "carried safe.directory=" + Narrow(GitPath(run.sourceDir)) +
-                              "\ncarried safe.directory=" +
-                              Narrow(GitPath(StagingFolder(run.sourceDir))) + "\n";
+    ScopedVariable recording(L"IRONVALE_BRIDGE_RECORD", record.native());
+    ScopedVariable count(L"GIT_CONFIG_COUNT", L"1"), key(L"GIT_CONFIG_KEY_0", L"user.name"),
+        value(L"GIT_CONFIG_VALUE_0", L"Player");
+    const std::string trees =
+        "carried safe.directory=" + Narrow(GitPath(run.sourceDir)) +
+        "\ncarried safe.directory=" + Narrow(GitPath(StagingFolder(run.sourceDir))) + "\n";
     const std::string own = "carried user.name=Player\n" + trees + "carried core.longpaths=true\n";
     const struct {
         const char* name;
@@ -297,17 +290,22 @@ TEST(ChildEnvironment, ProxyVariablesLeaveTheUsersOwn) {
         std::vector<Variable> variables;
     } rows[] = {
         {"no proxy", {}, L"", {}},
-        {"a proxy, a bypass list", {L"proxy:8080", L"<local>;*.corp.example"}, L"",
+        {"a proxy, a bypass list",
+         {L"proxy:8080", L"<local>;*.corp.example"},
+         L"",
          {{L"HTTPS_PROXY", L"http://proxy:8080"},
           {L"HTTP_PROXY", L"http://proxy:8080"},
           {L"NO_PROXY", L"localhost,.corp.example"}}},
-        {"the user's HTTPS_PROXY", {L"proxy:8080", L""}, L"HTTPS_PROXY",
+        {"the user's HTTPS_PROXY",
+         {L"proxy:8080", L""},
+         L"HTTPS_PROXY",
          {{L"HTTP_PROXY", L"http://proxy:8080"}}},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(ProxyVariables(row.proxy,
-                                 [&](const wchar_t* name) { return std::wstring(name) == row.userSet; }),
-                  row.variables)
+        EXPECT_EQ(
+            ProxyVariables(row.proxy,
+                           [&](const wchar_t* name) { return std::wstring(name) == row.userSet; }),
+            row.variables)
             << row.name;
 }
 

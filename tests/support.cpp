@@ -261,13 +261,21 @@ void RemoveTree(const fs::path& folder) {
     fs::remove_all(folder, error);
 }
 
-PathFront::PathFront(const fs::path& folder, const wchar_t* rest) : m_path(setup::ReadPath()) {
-    SetEnvironmentVariableW(L"PATH", (folder.native() + L";" + (rest ? rest : m_path)).c_str());
+ScopedVariable::ScopedVariable(const wchar_t* name, const std::wstring& value) : m_name(name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size > 0) {
+        m_before.emplace(size, L'\0');
+        m_before->resize(GetEnvironmentVariableW(name, m_before->data(), size));
+    }
+    SetEnvironmentVariableW(name, value.c_str());
 }
 
-PathFront::~PathFront() {
-    SetEnvironmentVariableW(L"PATH", m_path.c_str());
+ScopedVariable::~ScopedVariable() {
+    SetEnvironmentVariableW(m_name, m_before ? m_before->c_str() : nullptr);
 }
+
+PathFront::PathFront(const fs::path& folder, const wchar_t* rest)
+    : ScopedVariable(L"PATH", folder.native() + L";" + (rest ? rest : setup::ReadPath())) {}
 
 FakeTools::FakeTools() {
     for (const auto& tool : maintenance::kToolTable)

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,17 +105,25 @@ class TempFolder {
     fs::path m_path;
 };
 
-// Puts a folder first on this process's PATH for as long as it lives, before the rest of PATH
-// or before `rest`.
-class PathFront {
+// Sets a variable in this process's environment, which children inherit, for as long as it
+// lives; then puts back what was there, or nothing.
+class ScopedVariable {
   public:
-    explicit PathFront(const fs::path& folder, const wchar_t* rest = nullptr);
-    ~PathFront();
-    PathFront(const PathFront&) = delete;
-    PathFront& operator=(const PathFront&) = delete;
+    ScopedVariable(const wchar_t* name, const std::wstring& value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
 
   private:
-    std::wstring m_path;
+    const wchar_t* m_name;
+    std::optional<std::wstring> m_before;
+};
+
+// Puts a folder first on this process's PATH for as long as it lives, before the rest of PATH
+// or before `rest`.
+class PathFront : public ScopedVariable {
+  public:
+    explicit PathFront(const fs::path& folder, const wchar_t* rest = nullptr);
 };
 
 // The five build tools, as small stand-ins first on PATH, for runs that are not about tools.
