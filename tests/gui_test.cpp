@@ -462,32 +462,9 @@ TEST(Start, SetupInsideAnInstallDefaultsToIt) {
 }
 
 // Also run by the 144 DPI suite: every figure scales with the system DPI.
-TEST(Geometry, FirstShowingAndDetails) {
-    wchar_t expected[16] = L"";
-    if (GetEnvironmentVariableW(L"IRONVALE_EXPECT_DPI", expected, 16)) {
-        ASSERT_EQ(Scaled(96), std::wcstol(expected, nullptr, 10)) << "the prefix's DPI";
-    }
-    App app(SetupExe(), L"");
-    ASSERT_TRUE(app.window);
-    const SIZE client = app.Client();
-    EXPECT_EQ(client.cx, Scaled(640));
-    EXPECT_EQ(client.cy, Scaled(422));
-    RECT window{}, screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    GetWindowRect(app.window, &window);
-    EXPECT_TRUE(Within(window, screen));
-    ExpectTidy(app);
-    EXPECT_FALSE(app.Visible(kIdPlay));
-    EXPECT_FALSE(app.Visible(kIdDetails));
-    EXPECT_EQ(app.Text(kIdDetailsButton), L"Show details");
-    EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
-    EXPECT_TRUE(app.Checked(kIdImageChoice));
-    EXPECT_TRUE(app.Checked(kIdShortcut));
-    EXPECT_FALSE(app.Checked(kIdDeleteImage));
-    const std::wstring dpi = std::to_wstring(Scaled(96));
-    SaveScreenshot(L"idle-" + dpi + L"dpi");
-
-    // To a monitor at 144 DPI (from 144, to one at 96, as the screen has no room for more),
-    // and back: every control, both fonts and the frame follow, and nothing else changes.
+// To a monitor at 144 DPI (from 144, to one at 96, as the screen has no room for more), and
+// back: every control, both fonts and the frame follow, and nothing else changes.
+void ExpectMovingBetweenDpisScales(const App& app, const RECT& window) {
     const auto places = Places(app);
     const int status = InkRows(app, kIdStatus), title = InkRows(app, kIdTitle);
     const int from = Scaled(96), to = from == 144 ? 96 : 144;
@@ -509,7 +486,8 @@ TEST(Geometry, FirstShowingAndDetails) {
     EXPECT_NEAR(InkRows(app, kIdStatus), scale(status), 2);
     EXPECT_NEAR(InkRows(app, kIdTitle), scale(title), 2);
     EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
-    SaveScreenshot(L"idle-" + dpi + L"dpi-moved-to-" + std::to_wstring(to) + L"dpi");
+    SaveScreenshot(L"idle-" + std::to_wstring(from) + L"dpi-moved-to-" + std::to_wstring(to) +
+                   L"dpi");
     app.ChangeDpi(to, from);
     GetWindowRect(app.window, &now);
     EXPECT_EQ(now.right - now.left, window.right - window.left);
@@ -518,16 +496,11 @@ TEST(Geometry, FirstShowingAndDetails) {
     for (size_t i = 0; i < places.size(); ++i)
         EXPECT_TRUE(EqualRect(&back[i], &places[i])) << kIdSource + i;
     EXPECT_EQ(InkRows(app, kIdStatus), status);
+}
 
-    app.ClickAndWait(kIdDetailsButton);
-    EXPECT_EQ(app.Client().cx, Scaled(640));
-    EXPECT_EQ(app.Client().cy, Scaled(660));
-    EXPECT_TRUE(app.Visible(kIdDetails));
-    EXPECT_EQ(app.Text(kIdDetailsButton), L"Hide details");
-    SaveScreenshot(L"details-" + dpi + L"dpi");
-
-    // Tab visits every control a person can use once, the details box too, as they read the
-    // window: rows from the top, left to right in a row. Enter then presses Install.
+// Tab visits every control a person can use once, the details box too, as they read the
+// window: rows from the top, left to right in a row.
+void ExpectTabGoesAsRead(const App& app) {
     SetForegroundWindow(app.window);
     std::vector<HWND> visited;
     while (PressMovesFocus(app, VK_TAB) &&
@@ -553,6 +526,42 @@ TEST(Geometry, FirstShowingAndDetails) {
         EXPECT_TRUE(a.bottom <= b.top || (a.top < b.bottom && a.right <= b.left))
             << GetDlgCtrlID(visited[i - 1]) << " before " << GetDlgCtrlID(visited[i]);
     }
+}
+
+TEST(Geometry, FirstShowingAndDetails) {
+    wchar_t expected[16] = L"";
+    if (GetEnvironmentVariableW(L"IRONVALE_EXPECT_DPI", expected, 16)) {
+        ASSERT_EQ(Scaled(96), std::wcstol(expected, nullptr, 10)) << "the prefix's DPI";
+    }
+    App app(SetupExe(), L"");
+    ASSERT_TRUE(app.window);
+    const SIZE client = app.Client();
+    EXPECT_EQ(client.cx, Scaled(640));
+    EXPECT_EQ(client.cy, Scaled(422));
+    RECT window{}, screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    GetWindowRect(app.window, &window);
+    EXPECT_TRUE(Within(window, screen));
+    ExpectTidy(app);
+    EXPECT_FALSE(app.Visible(kIdPlay));
+    EXPECT_FALSE(app.Visible(kIdDetails));
+    EXPECT_EQ(app.Text(kIdDetailsButton), L"Show details");
+    EXPECT_EQ(app.Text(kIdStatus), L"Ready.");
+    EXPECT_TRUE(app.Checked(kIdImageChoice));
+    EXPECT_TRUE(app.Checked(kIdShortcut));
+    EXPECT_FALSE(app.Checked(kIdDeleteImage));
+    const std::wstring dpi = std::to_wstring(Scaled(96));
+    SaveScreenshot(L"idle-" + dpi + L"dpi");
+
+    ExpectMovingBetweenDpisScales(app, window);
+    app.ClickAndWait(kIdDetailsButton);
+    EXPECT_EQ(app.Client().cx, Scaled(640));
+    EXPECT_EQ(app.Client().cy, Scaled(660));
+    EXPECT_TRUE(app.Visible(kIdDetails));
+    EXPECT_EQ(app.Text(kIdDetailsButton), L"Hide details");
+    SaveScreenshot(L"details-" + dpi + L"dpi");
+
+    ExpectTabGoesAsRead(app);
+    // Enter in the folder box presses Install.
     while (Focus(app) != app.Item(kIdFolder))
         ASSERT_TRUE(PressMovesFocus(app, VK_TAB));
     app.SetText(kIdFolder, L"");
@@ -1488,6 +1497,40 @@ void TrustStandInCertificate() {
     CertCloseStore(store, 0);
 }
 
+// Stops the run by Cancel or by closing the window (Yes to "Stop it?"): the milliseconds from
+// the press to "Cancelled." or to the window gone; `ended` says whether either came.
+double StopAndTime(App& app, bool close, bool& ended) {
+    ULONGLONG pressed = 0;
+    if (close) {
+        PostMessageW(app.window, WM_CLOSE, 0, 0);
+        HWND box = app.WaitForBox();
+        if (!box)
+            return ADD_FAILURE() << "no box asked whether to stop", 0;
+        pressed = GetTickCount64();
+        App::Answer(box, IDYES);
+        // Gone at once, and answering until it is: a ping may go unanswered only while the
+        // window is being destroyed.
+        bool answered = true;
+        ended = WaitFor(
+            [&] {
+                answered = answered && (Responsive(app.window) ||
+                                        WaitFor([&] { return !IsWindow(app.window); }, 500));
+                return !IsWindow(app.window);
+            },
+            30000);
+        EXPECT_TRUE(answered);
+        EXPECT_TRUE(app.Exited(30000));
+    } else {
+        pressed = GetTickCount64();
+        app.Click(kIdInstall);
+        HWND box = app.WaitForBox(30000);
+        ended = box && App::BoxText(box) == L"Cancelled.";
+        if (box)
+            App::Answer(box, IDOK);
+    }
+    return static_cast<double>(GetTickCount64() - pressed);
+}
+
 TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     OfferTools();
     OfferProject(true);
@@ -1515,11 +1558,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     const fs::path installed = temp.path() / L"installed";
     {
         PathFront withBridges(bridges);
-        App app(SetupExe(), L"");
-        ASSERT_TRUE(app.window);
-        app.Install(disc, installed);
-        const std::wstring done = app.ExpectBox(IDOK, nullptr, 180000);
-        ASSERT_EQ(done.rfind(L"Done.", 0), 0u) << Narrow(done) << Narrow(app.Text(kIdDetails));
+        ASSERT_EQ(InstallAndWait(installed, disc).rfind(L"Done.", 0), 0u);
     }
     WriteBytes(installed / L"ironvale-recomp" / L"build.slow", "");
 
@@ -1537,13 +1576,20 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
         return [text](App& app) { return app.Text(kIdStatus).rfind(text, 0) == 0; };
     };
     // The run waits for an answer once its request has reached the stand-in.
-    std::string requestsBefore;
+    std::string requests;
+    size_t requestsBefore = 0;
+    auto requestedSince = [&](const char* path) {
+        requests.clear();
+        Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
+        return requests.find(path, requestsBefore) != std::string::npos;
+    };
     auto requested = [&](const char* path) {
-        return [&, path](App&) {
-            std::string requests;
-            Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
-            return requests.find(path, requestsBefore.size()) != std::string::npos;
-        };
+        return [&, path](App&) { return requestedSince(path); };
+    };
+    auto clearFaults = [&] {
+        for (const fs::path& file : {gitRelease, projectRelease, refs})
+            fs::remove(file.native() + L".hang");
+        fs::remove(gitRelease.native() + L".tls");
     };
     TrustStandInCertificate();
     const Row rows[] = {
@@ -1578,9 +1624,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             SCOPED_TRACE(std::string(row.name) + (close ? ", close" : ", Cancel"));
             OfferTools();
             OfferProject(true);
-            for (const fs::path& file : {gitRelease, projectRelease, refs})
-                fs::remove(file.native() + L".hang");
-            fs::remove(gitRelease.native() + L".tls");
+            clearFaults();
             if (!fs::exists(bin.path() / L"ninja.exe"))
                 fs::copy_file(HelperFolder() / L"child.exe", bin.path() / L"ninja.exe");
             row.arrange();
@@ -1591,60 +1635,27 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             App app(SetupExe(), L"");
             withBridges.reset();
             ASSERT_TRUE(app.window);
-            requestsBefore.clear();
-            Get(files + L"fault/paths/0", DocumentInto(requestsBefore, L""));
+            requestedSince("");
+            requestsBefore = requests.size();
             app.Install(disc, row.installedFolder ? installed : fresh.path());
             ASSERT_TRUE(WaitFor([&] { return row.reached(app); }, 120000));
-            ULONGLONG pressed = 0;
             bool ended = false;
-            if (close) {
-                PostMessageW(app.window, WM_CLOSE, 0, 0);
-                HWND box = app.WaitForBox();
-                ASSERT_TRUE(box);
-                pressed = GetTickCount64();
-                App::Answer(box, IDYES);
-                // Gone at once, and answering until it is: a ping may go unanswered only
-                // while the window is being destroyed.
-                bool answered = true;
-                ended = WaitFor(
-                    [&] {
-                        answered =
-                            answered && (Responsive(app.window) ||
-                                         WaitFor([&] { return !IsWindow(app.window); }, 500));
-                        return !IsWindow(app.window);
-                    },
-                    30000);
-                EXPECT_TRUE(answered);
-                EXPECT_TRUE(app.Exited(30000));
-            } else {
-                pressed = GetTickCount64();
-                app.Click(kIdInstall);
-                HWND box = app.WaitForBox(30000);
-                ended = box && App::BoxText(box) == L"Cancelled.";
-                if (box)
-                    App::Answer(box, IDOK);
-            }
-            took[close] = static_cast<double>(GetTickCount64() - pressed);
+            took[close] = StopAndTime(app, close != 0, ended);
             EXPECT_TRUE(ended);
             // A close, and a wait between attempts, give way at once; every stop is quick
             // enough that a hang shows.
             EXPECT_LT(took[close], close || std::string(row.name) == "retry wait" ? 1000 : 2000);
             EXPECT_TRUE(WaitFor([] { return RunProcessesLeft() == 0; }, 10000));
+            // The run has ended and left no process: a clone would have been asked for.
             if (std::string(row.name) == "release lookup") {
-                // The run has ended and left no process: a clone would have been asked for.
-                std::string requests;
-                Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
-                EXPECT_EQ(requests.find("ironvale-recomp.git", requestsBefore.size()),
-                          std::string::npos);
+                EXPECT_FALSE(requestedSince("ironvale-recomp.git"));
             }
             PostMessageW(app.window, WM_CLOSE, 0, 0);
             app.Exited();
         }
         std::printf("%-20s %7.0f ms %7.0f ms\n", row.name, took[0], took[1]);
     }
-    for (const fs::path& file : {gitRelease, projectRelease, refs})
-        fs::remove(file.native() + L".hang");
-    fs::remove(gitRelease.native() + L".tls");
+    clearFaults();
     OfferTools();
 }
 
