@@ -13,12 +13,12 @@ namespace setup {
 
 namespace {
 
-// Wine's edit box takes about 5 ms for any append and 1.5 us more a character, its lines laid
-// out one by one: the box gets one slice at a time, and at most a quarter of the window's time
-// while a build floods it.
+// Wine's edit box takes 7 to 15 ms for any replace, however short, and 1.5 us more a
+// character: the box gets one short slice at a time, and at most an eighth of the window's time
+// while a build floods it. A ping that comes during a replace waits for it.
 constexpr UINT kFeedIntervalMs = 40;
-constexpr UINT kFeedShare = 4;
-constexpr size_t kSliceChars = 1024;
+constexpr UINT kFeedShare = 8;
+constexpr size_t kSliceChars = 512;
 // Everything at once (the end of a run) goes in pieces this long; between them the window
 // answers what other threads send it, so that no one waits on it for long.
 constexpr size_t kPieceChars = 4096;
@@ -91,15 +91,16 @@ size_t OlderThan(const std::wstring& lines, size_t keep) {
     return std::min(cutThrough, beforeNewest) + 2;
 }
 
-// Drops the oldest whole lines until the text fits the box. True when any went.
-bool TrimToBox(std::wstring& lines) {
-    const size_t drop = OlderThan(lines, kDetailsLimit);
+// Drops the oldest whole lines until at most `keep` characters are left (the box's limit, by
+// default). True when any went.
+bool TrimToBox(std::wstring& lines, size_t keep = kDetailsLimit) {
+    const size_t drop = OlderThan(lines, keep);
     lines.erase(0, drop);
     return drop > 0;
 }
 
-void TrimBacklog() {
-    if (TrimToBox(s_backlog)) {
+void TrimBacklog(size_t keep = kDetailsLimit) {
+    if (TrimToBox(s_backlog, keep)) {
         s_gap = true;
         s_history.clear(); // no longer joins the backlog
     }
@@ -113,9 +114,16 @@ bool Take() {
         s_history.clear();
         s_gap = true;
     }
+    // Room is made before the new lines join, not after: a flood brings a box's worth each
+    // turn, and copying the backlog through twice held the window up.
+    size_t incoming = 0;
+    for (const auto& line : pending.lines)
+        incoming += line.size() + 2;
+    TrimBacklog(kDetailsLimit - std::min(incoming, kDetailsLimit));
     for (const auto& line : pending.lines)
         s_backlog.append(line).append(L"\r\n");
     TrimBacklog();
+    AnswerSentMessages();
     if (pending.status)
         ShowStatus(*pending.status);
     if (pending.progress)
