@@ -19,6 +19,9 @@ namespace {
 constexpr UINT kFeedIntervalMs = 40;
 constexpr UINT kFeedShare = 8;
 constexpr size_t kSliceChars = 512;
+// While a flood keeps the box on the newest slice, it changes no more often than this: each
+// change holds the window up for as long as any append, and no one reads lines flying past.
+constexpr auto kPreviewEvery = std::chrono::milliseconds(250);
 // Everything at once (the end of a run) goes in pieces this long; between them the window
 // answers what other threads send it, so that no one waits on it for long.
 constexpr size_t kPieceChars = 4096;
@@ -34,6 +37,7 @@ bool s_feeding = false; // the timer runs
 // backlog, up to the box's limit, so that the box can show them all once the run ends.
 std::wstring s_history;
 bool s_preview = false;
+Clock::time_point s_previewShown;
 
 // Appends whole lines. The box keeps about kDetailsLimit characters: the oldest go first, at
 // least kDetailsCut at a time. After a gap, or for lines that fill it alone, the box starts
@@ -152,7 +156,10 @@ void Feed(bool all = false) {
         s_preview = false;
         s_gap = true;
     } else if (s_gap && !all) {
+        if (s_preview && Clock::now() - s_previewShown < kPreviewEvery)
+            return;
         SkipToNewest();
+        s_previewShown = Clock::now();
     }
     while (!s_backlog.empty()) {
         const size_t end = WholeLinesEnd(all ? kPieceChars : kSliceChars);
