@@ -83,8 +83,7 @@ TEST(DownloadPolicy, WhatAnAnswerMeansForThePart) {
         {{5, 503, L""}, PartPlan::Refused},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(PlanFor(c.answer), c.plan)
-            << c.answer.have << " " << c.answer.status << " " << Narrow(c.answer.contentRange);
+        EXPECT_EQ(PlanFor(c.answer), c.plan) << "row " << &c - cases + 1;
 }
 
 // Which faults may pass by waiting, in the words setup.log gives them.
@@ -122,8 +121,8 @@ TEST(DownloadPolicy, WhichFaultsMayPass) {
     };
     for (const auto& c : cases) {
         const Fault fault = c.status ? StatusFault(c.status) : NoAnswerFault(L"h", c.error);
-        EXPECT_EQ(fault.reason, c.reason) << c.error << " " << c.status;
-        EXPECT_EQ(fault.outcome, c.outcome) << c.error << " " << c.status;
+        EXPECT_EQ(fault.reason, c.reason) << "row " << &c - cases + 1;
+        EXPECT_EQ(fault.outcome, c.outcome) << "row " << &c - cases + 1;
     }
     EXPECT_EQ(kAttempts, 4);
     EXPECT_EQ(RetryWaitMs(1), 1000u);
@@ -151,8 +150,9 @@ TEST(DownloadPolicy, ProgressText) {
         {2048 * kMiB, 4096 * kMiB, L"Downloading CMake: 2048 MB of 4096 MB", 50},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ProgressText(L"CMake", c.received, c.expected), c.text) << c.received;
-        EXPECT_EQ(ProgressPercent(c.received, c.expected), c.percent) << c.received;
+        EXPECT_EQ(ProgressText(L"CMake", c.received, c.expected), c.text)
+            << "row " << &c - cases + 1;
+        EXPECT_EQ(ProgressPercent(c.received, c.expected), c.percent) << "row " << &c - cases + 1;
     }
 }
 

@@ -156,6 +156,6 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
         std::vector<std::pair<std::wstring, UINT>> got;
         for (const Prompt& prompt : FormPrompts(c.values))
             got.emplace_back(prompt.text, prompt.flags);
-        EXPECT_EQ(got, c.prompts) << Narrow(c.values.source) << " | " << Narrow(c.values.folder);
+        EXPECT_EQ(got, c.prompts) << "row " << &c - cases + 1;
     }
 }
