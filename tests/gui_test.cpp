@@ -1504,8 +1504,10 @@ double StopAndTime(App& app, bool close, bool& ended) {
     if (close) {
         PostMessageW(app.window, WM_CLOSE, 0, 0);
         HWND box = app.WaitForBox();
-        if (!box)
-            return ADD_FAILURE() << "no box asked whether to stop", 0;
+        if (!box) {
+            ADD_FAILURE() << "no box asked whether to stop";
+            return 0;
+        }
         pressed = GetTickCount64();
         App::Answer(box, IDYES);
         // Gone at once, and answering until it is: a ping may go unanswered only while the
@@ -1538,7 +1540,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
     const fs::path disc = DiscFolder(temp.path());
     const fs::path gitRelease = standin::Release(L"git-for-windows/git");
     const fs::path projectRelease = standin::Release(L"ironvale-recomp/ironvale-recomp");
-    const fs::path refs = standin::Root() / L"git" / L"ironvale-recomp.git" / L"info" / L"refs";
+    const fs::path refs = standin::Repository() / L"info" / L"refs";
     const std::wstring files = Widen(IRONVALE_STANDIN) + L"/";
     auto gitArchiveAt = [&](const std::wstring& path) {
         WriteBytes(gitRelease, "{\"assets\":[{\"browser_download_url\":\"" + Narrow(files + path) +
@@ -1576,12 +1578,9 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
         return [text](App& app) { return app.Text(kIdStatus).rfind(text, 0) == 0; };
     };
     // The run waits for an answer once its request has reached the stand-in.
-    std::string requests;
     size_t requestsBefore = 0;
     auto requestedSince = [&](const char* path) {
-        requests.clear();
-        Get(files + L"fault/paths/0", DocumentInto(requests, std::wstring()));
-        return requests.find(path, requestsBefore) != std::string::npos;
+        return standin::Requests().find(path, requestsBefore) != std::string::npos;
     };
     auto requested = [&](const char* path) {
         return [&, path](App&) { return requestedSince(path); };
@@ -1635,8 +1634,7 @@ TEST(EndToEnd, StopsAnswerAtOnceWhereverTheRunIs) {
             App app(SetupExe(), L"");
             withBridges.reset();
             ASSERT_TRUE(app.window);
-            requestedSince("");
-            requestsBefore = requests.size();
+            requestsBefore = standin::Requests().size();
             app.Install(disc, row.installedFolder ? installed : fresh.path());
             ASSERT_TRUE(WaitFor([&] { return row.reached(app); }, 120000));
             bool ended = false;

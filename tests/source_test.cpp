@@ -12,7 +12,7 @@ using namespace testing_support;
 
 namespace {
 
-const fs::path kServed = standin::Root() / L"git" / L"ironvale-recomp.git";
+const fs::path kServed = standin::Repository();
 const fs::path kRelease = standin::Release(L"ironvale-recomp/ironvale-recomp");
 
 class Source : public ::testing::Test {
@@ -52,8 +52,7 @@ class Source : public ::testing::Test {
     std::string Head() { return Git(L"describe --tags --always"); }
     // How many of the repository's objects the stand-in has been asked for.
     size_t ObjectsAsked() {
-        std::string paths;
-        Get(Widen(IRONVALE_STANDIN) + L"/fault/paths/0", DocumentInto(paths, std::wstring()));
+        const std::string paths = standin::Requests();
         size_t count = 0;
         for (size_t at = 0;
              (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos; ++at)

@@ -1,9 +1,8 @@
 #include "support.h"
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -508,7 +507,7 @@ static void CopyTree(const fs::path& from, const fs::path& to) {
 }
 
 void OfferProject(bool up) {
-    const fs::path served = kRoot / L"git" / L"ironvale-recomp.git";
+    const fs::path served = standin::Repository();
     const fs::path release = standin::Release(L"ironvale-recomp/ironvale-recomp");
     std::error_code error;
     RemoveTree(served);
@@ -591,6 +590,15 @@ fs::path PythonIndex() {
 }
 fs::path PythonRegistration(const std::wstring& version) {
     return Root() / L"nuget" / L"v3" / L"registration5-semver1" / L"python" / (version + L".json");
+}
+fs::path Repository() {
+    return Root() / L"git" / L"ironvale-recomp.git";
+}
+std::string Requests() {
+    std::string paths;
+    setup::Get(setup::Widen(IRONVALE_STANDIN) + L"/fault/paths/0",
+               setup::DocumentInto(paths, std::wstring()));
+    return paths;
 }
 
 void Fault::Set(const std::string& mode) {

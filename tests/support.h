@@ -193,6 +193,8 @@ fs::path File(const std::wstring& name);          // an archive under files/
 fs::path Release(const std::wstring& repository); // GitHub's latest release of "owner/name"
 fs::path PythonIndex();                           // NuGet's versions of the python package
 fs::path PythonRegistration(const std::wstring& version);
+fs::path Repository();  // the project's git repository
+std::string Requests(); // every path asked for so far, a line each
 // While it lives, the first request of every served path outside git/ meets the fault (see
 // standin.py: "503", "reset", "half", "chunked", "chunked-cut"; "git-stall" and "git-cut" for
 // the repository's objects). Another fault, or the same again, starts over.

@@ -71,9 +71,10 @@ std::wstring ReadPath() {
 }
 
 fs::path ProgramFolder() {
-    std::wstring self(kLongPath, L'\0'); // long paths: not cut at MAX_PATH
-    self.resize(GetModuleFileNameW(nullptr, self.data(), kLongPath));
-    return fs::path(self).parent_path();
+    return fs::path(LongText([](wchar_t* buffer, DWORD size) {
+               return GetModuleFileNameW(nullptr, buffer, size);
+           }))
+        .parent_path();
 }
 
 fs::path FindOnPath(const fs::path& program, bool filesOnly) {
