@@ -178,29 +178,58 @@ BOOL WINAPI RecordFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
     return CreateDirectoryW(path, nullptr);
 }
 
+// The install drive as the volume seam tells it: Wine's drives keep no access lists at all.
+DWORD g_volumeFlags = 0;
+UINT g_driveType = 0;
+bool AnswerVolume(const wchar_t*, DWORD& flags, UINT& driveType) {
+    flags = g_volumeFlags;
+    driveType = g_driveType;
+    return true;
+}
+
 TEST_F(InstallRun, AFolderMadeOutsideTheProfileIsClosedToOtherAccounts) {
     const fs::path root = L"C:\\ivtest-acl-" + std::to_wstring(GetCurrentProcessId());
     const Steps preflight = [](const Choices& c, RunState& run) {
         Preflight(c, run);
         return std::wstring(L"ok");
     };
+    constexpr DWORD kNtfs = FILE_PERSISTENT_ACLS;
+    const std::wstring fat = L"The install folder's drive keeps no access lists (FAT or exFAT): "
+                             L"Setup gives it none of its own.";
+    const std::wstring share =
+        L"The install folder is on a network drive, whose server doesn't "
+        L"know this PC's accounts: Setup gives it no access list of its own.";
     struct Case {
         const char* name;
         fs::path folder;
         std::vector<bool> listed; // per folder made, outermost first
+        DWORD volumeFlags = kNtfs;
+        UINT driveType = DRIVE_FIXED;
+        std::wstring note;
     };
     const Case cases[] = {
-        {"at a drive root, with the folder above it", root / L"Ironvale", {true, false}},
-        {"inside the profile", temp.path() / L"Ironvale", {false}},
-        {"there already", root, {}},
+        {"at a drive root, with the folder above it",
+         root / L"Ironvale",
+         {true, false},
+         kNtfs,
+         DRIVE_FIXED,
+         L""},
+        {"inside the profile", temp.path() / L"Ironvale", {false}, kNtfs, DRIVE_FIXED, L""},
+        {"there already", root, {}, kNtfs, DRIVE_FIXED, L""},
+        {"on FAT", root / L"Fat", {false}, 0, DRIVE_FIXED, fat},
+        {"on a network drive", root / L"Share", {false}, kNtfs, DRIVE_REMOTE, share},
     };
     Override making(&Seams::makeFolder, RecordFolder);
+    Override volume(&Seams::volume, AnswerVolume);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         g_made.clear();
+        g_volumeFlags = c.volumeFlags;
+        g_driveType = c.driveType;
         choices.folder = c.folder;
         InstallWith(choices, preflight);
         EXPECT_TRUE(fs::is_directory(c.folder));
+        EXPECT_EQ(inbox.LoggedLine(c.note), !c.note.empty());
         ASSERT_EQ(g_made.size(), c.listed.size());
         for (size_t i = 0; i < c.listed.size(); ++i) {
             const std::wstring& sddl = g_made[i].second;

@@ -2,7 +2,11 @@
 #include "maintenance.h"
 #include "support.h"
 
+#include "walk.h"
+
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include <algorithm>
 
@@ -92,6 +96,51 @@ TEST(Maintenance, SizeOf) {
     EXPECT_EQ(maintenance::SizeOf(temp.path() / L"missing"), 0u);
     EXPECT_EQ(maintenance::SizeOf(temp.path() / L"empty"), 0u);
     EXPECT_EQ(maintenance::SizeOf(temp.path() / L"full"), 30u);
+}
+
+// Past 260 characters the file calls need the \\?\ form, and the standard library's listing of
+// such a folder lists another one.
+TEST(Maintenance, ATreePastMaxPathIsMeasuredAndDeletedWhole) {
+    TempFolder temp;
+    fs::path deep = temp.path() / L"deep";
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    while (deep.native().size() < 300) {
+        deep /= std::wstring(40, L'd');
+        ASSERT_TRUE(CreateDirectoryW(setup::LongForm(deep).c_str(), nullptr));
+    }
+    for (const fs::path& file : {deep / L"a.obj", temp.path() / L"deep" / L"b.obj"}) {
+        setup::UniqueHandle out(CreateFileW(setup::LongForm(file).c_str(), GENERIC_WRITE, 0,
+                                            nullptr, CREATE_NEW, 0, nullptr));
+        DWORD wrote = 0;
+        ASSERT_TRUE(WriteFile(out.get(), "123456", 6, &wrote, nullptr));
+    }
+    EXPECT_EQ(maintenance::SizeOf(temp.path() / L"deep"), 12u);
+    EXPECT_TRUE(setup::Remove(temp.path() / L"deep"));
+    EXPECT_FALSE(fs::exists(temp.path() / L"deep"));
+}
+
+// A virus scanner opens a file as it is closed, for a moment: the rename waits it out.
+TEST(Maintenance, ARenameWaitsForAFileHeldForAMoment) {
+    TempFolder temp;
+    const fs::path part = temp.path() / L"Clang.zip.part";
+    const fs::path archive = temp.path() / L"Clang.zip";
+    for (const DWORD heldMs : {200u, INFINITE}) {
+        WriteBytes(part, "whole");
+        setup::UniqueHandle held(CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        std::thread scanner([&] {
+            if (heldMs != INFINITE) {
+                Sleep(heldMs);
+                held.reset();
+            }
+        });
+        EXPECT_EQ(setup::Move(part, archive, true), heldMs != INFINITE) << heldMs;
+        scanner.join();
+        EXPECT_EQ(fs::exists(archive), heldMs != INFINITE) << heldMs;
+        held.reset();
+        fs::remove(archive);
+    }
 }
 
 TEST(Maintenance, ToolsAreOnlyWhatSetupPutThere) {

@@ -240,6 +240,13 @@ TEST_F(Fetch, ACutOffArchiveIsResumedAndEachRetryLogged) {
     EXPECT_TRUE(IsPattern(ReadBytes(file)));
     EXPECT_FALSE(fs::exists(file.native() + L".part"));
 
+    // A reset half way, as a Wi-Fi drop ends a download: the part is continued all the same.
+    const fs::path reset = temp.path() / L"reset.bin";
+    ASSERT_TRUE(GetFile(Url(Fresh(L"/fault/resetonce/3000000")), reset, L"Python"));
+    EXPECT_EQ(inbox.Logged(L"Python: resuming at ").size(), 1u);
+    EXPECT_EQ(fs::file_size(reset), 3000000u);
+    EXPECT_TRUE(IsPattern(ReadBytes(reset)));
+
     EXPECT_FALSE(GetFile(L"http://127.0.0.1:1/nothing", file, L"Git"));
     inbox.Pump();
     std::vector<std::wstring> logged = inbox.Texts(kMsgLog);

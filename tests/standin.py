@@ -21,7 +21,8 @@ there), and made-up bodies under /fault/ for the transfer cases:
                               or the last chunk
   /fault/once503/N            the first request of this path and query: 503; later ones: bytes
   /fault/cutonce/N            the first request of this path and query: short; later ones: bytes
-/fault/bytes, /fault/cutonce and served files honour "Range: bytes=N-" (206, or 416 past the end).
+  /fault/resetonce/N          the first request of this path and query: reset; later ones: bytes
+/fault/bytes, /fault/cutonce, /fault/resetonce and served files honour "Range: bytes=N-" (206, or 416 past the end).
 A served file F stalls like /fault/hang while a file F.hang exists beside it, and answers as
 GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
 F.ratelimit exists: its content is the epoch second of x-ratelimit-reset. While F.stall exists,
@@ -189,7 +190,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
         elif mode == "status":
             self.empty(n)
-        elif mode == "bytes" or mode == "cutonce" and not self.first_time(self.path):
+        elif mode == "bytes" or mode in ("cutonce", "resetonce") and not self.first_time(self.path):
             self.send_ranged(n, lambda offset, length: self.send_pattern(length, 0, offset))
         elif mode == "slow":
             self.send_response(200)
@@ -200,7 +201,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.fault("status", 503)
         elif mode == "once503":
             self.fault("bytes", n)
-        elif mode == "reset":
+        elif mode in ("reset", "resetonce"):
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()

@@ -118,6 +118,10 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
         L"Delete the disc image when it's been extracted?\n\nD:\\Ironvale.iso\n\nThe game only "
         L"needs the extracted files; you'd need the disc image again only to install somewhere "
         L"else.";
+    const std::wstring shorter =
+        L"Choose a shorter install folder (at most 100 characters): the build's deepest files "
+        L"would pass Windows' limit of 260 characters.";
+    const std::wstring longest = L"C:\\" + std::wstring(97, L'x'); // 100 characters
     constexpr UINT kInfo = MB_ICONINFORMATION;
     constexpr UINT kAsk = MB_ICONWARNING | MB_YESNO;
     constexpr UINT kDelete = MB_ICONQUESTION | MB_YESNO;
@@ -151,6 +155,9 @@ TEST(Form, RefusalsAndQuestionsBeforeARun) {
         {{L"D:\\Ironvale.iso", umlaut, false, false, true},
          {{nonAscii, kAsk}, {deleteImage, kDelete}}},
         {{L"D:\\Ironvale.iso", L"C:\\Ironvale", false, false, true, true}, {}},
+        {{L"D:\\Ironvale.iso", longest}, {}},
+        {{L"D:\\Ironvale.iso", longest + L"x"}, {{shorter, kInfo}}},
+        {{L"", longest + L"x", false, false, false, true}, {}}, // an install from before
     };
     for (const auto& c : cases) {
         std::vector<std::pair<std::wstring, UINT>> got;

@@ -1,6 +1,5 @@
 #include "maintenance.h"
-
-#include <windows.h>
+#include "walk.h"
 
 #include <cwctype>
 #include <iterator>
@@ -14,7 +13,6 @@ namespace {
 
 constexpr const wchar_t* kLeftoverExtensions[] = {L".obj", L".o",   L".a",  L".lib",
                                                   L".pch", L".map", L".gch"};
-constexpr auto kWalkOptions = fs::directory_options::skip_permission_denied;
 
 bool IsLeftover(const fs::path& path) {
     for (const wchar_t* extension : kLeftoverExtensions)
@@ -23,43 +21,27 @@ bool IsLeftover(const fs::path& path) {
     return false;
 }
 
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code error;
-    return entry.is_regular_file(error) && !error;
-}
-
-// A junction or a directory symbolic link: what it points at lies elsewhere.
-bool IsLink(const fs::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Calls visit for every regular file below folder, until the walk meets an error. The standard
-// library on Windows follows junctions and directory links; the walk never goes into one.
+// Calls visit for every file below folder, with its size. The walk never goes into a junction
+// or directory link: what it points at lies elsewhere.
 template <typename Visit> void ForEachFile(const fs::path& folder, Visit visit) {
-    std::error_code error;
-    fs::recursive_directory_iterator it(folder, kWalkOptions, error);
-    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
-        if (IsLink(it->path()))
-            it.disable_recursion_pending();
-        else if (IsRegularFile(*it))
-            visit(it->path());
-    }
+    setup::Walk(folder, [&visit](const setup::FolderEntry& entry, int) {
+        if (!entry.folder())
+            visit(entry.path, entry.size);
+        return true;
+    });
 }
 
 // Where a file or folder really is, with every link on the way resolved; empty if unknown.
 std::wstring RealPath(const fs::path& path) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const setup::UniqueHandle file(
+        CreateFileW(setup::LongForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
         return {};
-    std::wstring real(32768, L'\0');
-    const DWORD length =
-        GetFinalPathNameByHandleW(file, real.data(), static_cast<DWORD>(real.size()), 0);
-    CloseHandle(file);
-    real.resize(length < real.size() ? length : 0);
-    return real;
+    return setup::LongText([&file](wchar_t* buffer, DWORD size) {
+        return GetFinalPathNameByHandleW(file.get(), buffer, size, 0);
+    });
 }
 
 // True when file's real path lies inside folder's: a link the walk didn't recognise as one
@@ -69,12 +51,6 @@ bool RealPathInside(const fs::path& file, const std::wstring& folder) {
     return !folder.empty() && real.size() > folder.size() && real[folder.size()] == L'\\' &&
            CompareStringOrdinal(real.c_str(), static_cast<int>(folder.size()), folder.c_str(),
                                 static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
-}
-
-std::uint64_t FileSize(const fs::path& file) {
-    std::error_code error;
-    const auto size = fs::file_size(file, error);
-    return error ? 0 : size;
 }
 
 } // namespace
@@ -94,12 +70,18 @@ bool Lower(const fs::path& path, const std::wstring& extension) {
     return text == extension;
 }
 
+std::wstring ArchiveName(const std::wstring& tool) {
+    return tool + L".zip";
+}
+
 std::uint64_t SizeOf(const fs::path& path) {
-    std::error_code error;
-    if (fs::is_regular_file(path, error))
-        return FileSize(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(setup::LongForm(path).c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     std::uint64_t size = 0;
-    ForEachFile(path, [&size](const fs::path& file) { size += FileSize(file); });
+    ForEachFile(path, [&size](const fs::path&, std::uint64_t bytes) { size += bytes; });
     return size;
 }
 
@@ -109,10 +91,10 @@ Part Leftovers(const fs::path& sourceDir) {
     const fs::path build = sourceDir / L"build";
     const std::wstring realBuild = RealPath(build);
     if (fs::is_directory(build, error))
-        ForEachFile(build, [&](const fs::path& file) {
+        ForEachFile(build, [&](const fs::path& file, std::uint64_t bytes) {
             if (!IsLeftover(file) || !RealPathInside(file, realBuild))
                 return;
-            part.size += FileSize(file);
+            part.size += bytes;
             part.paths.push_back(file);
         });
     const fs::path generated = sourceDir / L"generated" / L"ppc";
@@ -136,7 +118,7 @@ Part Tools(const fs::path& sourceDir) {
         const wchar_t* name = tool.name;
         if (!fs::exists(tools / name / kToolMark, error))
             continue;
-        const std::wstring archive = std::wstring(name) + L".zip";
+        const std::wstring archive = ArchiveName(name);
         for (const fs::path& path : {tools / name, tools / archive, tools / (archive + L".part")})
             if (fs::exists(path, error)) {
                 part.size += SizeOf(path);

@@ -28,6 +28,9 @@ constexpr ToolEntry kToolTable[] = {
 // The tools' names, joined by ", " and before the last by last: "Git, CMake, ... and Python".
 std::wstring ToolList(const wchar_t* last = L" and ");
 
+// The archive a tool is downloaded as, in the tools folder: "Clang.zip".
+std::wstring ArchiveName(const std::wstring& tool);
+
 // The mark Setup leaves in each tool folder it unpacks: a folder without it is the user's.
 constexpr wchar_t kToolMark[] = L"unpacked-by-ironvale-setup";
 

@@ -55,6 +55,32 @@ bool InsideProfile(const fs::path& folder) {
 
 } // namespace
 
+std::wstring AccessListNote(DWORD fileSystemFlags, UINT driveType) {
+    if (driveType == DRIVE_REMOTE)
+        return L"The install folder is on a network drive, whose server doesn't know this PC's "
+               L"accounts: Setup gives it no access list of its own.";
+    if (!(fileSystemFlags & FILE_PERSISTENT_ACLS))
+        return L"The install folder's drive keeps no access lists (FAT or exFAT): Setup gives "
+               L"it none of its own.";
+    return {};
+}
+
+std::wstring AccessListNote(const fs::path& folder) {
+    std::wstring root = LongText([&folder](wchar_t* buffer, DWORD size) {
+        return GetVolumePathNameW(folder.c_str(), buffer, size)
+                   ? static_cast<DWORD>(lstrlenW(buffer))
+                   : 0;
+    });
+    if (root.empty())
+        root = folder.root_path().native();
+    DWORD flags = 0;
+    UINT driveType = DRIVE_UNKNOWN;
+    // Unknown: as on a drive that keeps them, which costs nothing where it doesn't.
+    if (!s_seams.volume(root.c_str(), flags, driveType))
+        return {};
+    return AccessListNote(flags, driveType);
+}
+
 bool MakeInstallFolder(const fs::path& folder) {
     std::error_code error;
     if (fs::is_directory(folder, error))
@@ -67,7 +93,8 @@ bool MakeInstallFolder(const fs::path& folder) {
             break;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const std::wstring sddl = InsideProfile(folder) ? std::wstring() : FolderSddl();
+    const bool listed = !InsideProfile(folder) && AccessListNote(folder).empty();
+    const std::wstring sddl = listed ? FolderSddl() : std::wstring();
     if (!sddl.empty() && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                              sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         descriptor = nullptr;

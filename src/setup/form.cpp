@@ -71,7 +71,8 @@ fs::path PickFolder() {
         return {};
     FILEOPENDIALOGOPTIONS options = 0;
     dialog->GetOptions(&options);
-    dialog->SetOptions(options | FOS_PICKFOLDERS);
+    // Without FORCEFILESYSTEM, This PC or a library can be picked, which has no path.
+    dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
     if (FAILED(dialog->Show(s_window)))
         return {};
     UniqueCom<IShellItem> item;

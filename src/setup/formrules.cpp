@@ -1,5 +1,6 @@
 // The form's rules that need no window.
 #include "formrules.h"
+#include "steps.h"
 
 #include <shellapi.h>
 
@@ -39,6 +40,9 @@ const wchar_t* Refusal(const FormValues& values) {
     // A ";" would split the tools' entry on PATH.
     if (!IsFullPath(values.folder) || values.folder.find(L';') != std::wstring::npos)
         return L"Choose a full folder path without ';', such as C:\\Ironvale-Recomp.";
+    // An install from before the limit is still updated.
+    if (values.folder.size() > kLongestInstallFolder && !values.updateMode)
+        return kLongFolderText;
     if (!values.source.empty() && !IsFullPath(values.source))
         return L"Choose the full path of your disc image or extracted disc folder.";
     return nullptr;

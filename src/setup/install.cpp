@@ -43,6 +43,11 @@ void Preflight(const Choices& choices, RunState& run) {
 
     OpenLog(folder / L"setup.log");
     Log(L"Ironvale Recompiled Setup, installing to " + folder.native());
+    if (folder.native().size() > kLongestInstallFolder) // an install from before the limit
+        Log(kLongFolderText);
+    const std::wstring accessNote = AccessListNote(folder);
+    if (!accessNote.empty())
+        Log(accessNote);
 
     run.sourceDir = folder / L"ironvale-recomp";
     run.gameExtracted = fs::exists(run.sourceDir / kGameMarker, error);

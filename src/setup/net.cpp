@@ -110,7 +110,9 @@ Outcome Transfer::Attempt(const UrlParts& where) {
     const std::wstring range = have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\n" : L"";
     if (const DWORD error = request.Send(range))
         return NoAnswer(where.host, error);
-    return Answered(request, have);
+    const Outcome outcome = Answered(request, have);
+    m_part.Close(); // however the body ended: the next attempt opens the part again
+    return outcome;
 }
 
 // The answer's headers are in: what they mean for the part, then the body.

@@ -21,6 +21,7 @@ bool PartFile::HashInto(Hash& hash, ULONGLONG size) const {
 // Written unbuffered: a killed Setup leaves every byte it received for the next run, a full disk
 // fails the write it happens in, and nothing is copied twice on the way.
 DWORD PartFile::Open(bool fresh) {
+    m_out.reset(); // an attempt that failed may have left it open, and it shares no writing
     m_out.reset(CreateFileW(m_part.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             fresh ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER end{};
@@ -49,9 +50,7 @@ void PartFile::Drop() {
 
 DWORD PartFile::TakeName() {
     m_out.reset();
-    if (!MoveFileExW(m_part.c_str(), m_file.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return GetLastError();
-    return 0;
+    return Move(m_part, m_file, true) ? 0 : GetLastError();
 }
 
 } // namespace setup

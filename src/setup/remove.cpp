@@ -1,7 +1,9 @@
-// Deleting on Windows. Archives mark files read-only, which DeleteFileW refuses, and a virus
-// scanner or the search indexer holds a fresh file for a moment: every deletion Setup makes
-// goes through here.
+// Deleting and renaming on Windows. Archives mark files read-only, which DeleteFileW refuses,
+// and a virus scanner or the search indexer holds a fresh file for a moment (real-time
+// protection scans a file as it is closed): every deletion and rename Setup makes goes through
+// here, on the \\?\ form of the path, so that depth is no limit.
 #include "system.h"
+#include "walk.h"
 
 #include <algorithm>
 #include <vector>
@@ -23,17 +25,17 @@ bool Held(DWORD error) {
            error == ERROR_LOCK_VIOLATION;
 }
 
-// Tries again while the file is held, with growing pauses, for about kGiveUpMs in all.
-template <typename Attempt> bool Retry(Attempt attempt) {
+// Tries again while the file is held, with growing pauses, for about kGiveUpMs in all. A folder
+// whose children were just deleted may still answer "not empty" while one of them waits to go:
+// a deletion is pending until the last handle to the file closes.
+template <typename Attempt> bool Retry(Attempt attempt, bool emptied = false) {
     DWORD waited = 0;
     DWORD pause = kFirstPauseMs;
     for (;;) {
         if (attempt())
             return true;
         const DWORD error = GetLastError();
-        if (Gone(error))
-            return true;
-        if (!Held(error) || waited >= kGiveUpMs)
+        if (!(Held(error) || (emptied && error == ERROR_DIR_NOT_EMPTY)) || waited >= kGiveUpMs)
             return false;
         pause = std::min(pause, kGiveUpMs - waited);
         Sleep(pause);
@@ -42,37 +44,38 @@ template <typename Attempt> bool Retry(Attempt attempt) {
     }
 }
 
-bool ClearReadOnly(const fs::path& path, DWORD attributes) {
-    return !(attributes & FILE_ATTRIBUTE_READONLY) ||
-           SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-}
-
 } // namespace
 
 bool Remove(const fs::path& path, bool clearReadOnly) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const std::wstring at = LongForm(path);
+    const DWORD attributes = GetFileAttributesW(at.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return Gone(GetLastError());
     if (attributes & FILE_ATTRIBUTE_READONLY) {
         if (!clearReadOnly) // the user's own protection stays
             return false;
-        ClearReadOnly(path, attributes);
+        SetFileAttributesW(at.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
     if (!folder)
-        return Retry([&] { return DeleteFileW(path.c_str()) != 0; });
+        return Retry([&] { return DeleteFileW(at.c_str()) || Gone(GetLastError()); });
     bool whole = true;
     // A junction or symbolic link goes by itself: what it points at is not Setup's.
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        std::vector<fs::path> children;
-        std::error_code error;
-        for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
-            children.push_back(it->path());
-        whole = !error;
-        for (const fs::path& child : children)
-            whole = Remove(child, clearReadOnly) && whole;
+        std::vector<FolderEntry> children;
+        whole = ListFolder(path, children);
+        for (const FolderEntry& child : children)
+            whole = Remove(child.path, clearReadOnly) && whole;
     }
-    return Retry([&] { return RemoveDirectoryW(path.c_str()) != 0; }) && whole;
+    return Retry([&] { return RemoveDirectoryW(at.c_str()) || Gone(GetLastError()); }, whole) &&
+           whole;
+}
+
+bool Move(const fs::path& from, const fs::path& to, bool replace) {
+    const std::wstring source = LongForm(from);
+    const std::wstring target = LongForm(to);
+    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    return Retry([&] { return MoveFileExW(source.c_str(), target.c_str(), flags) != 0; });
 }
 
 } // namespace setup

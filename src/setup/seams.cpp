@@ -25,12 +25,26 @@ bool AwaitProxy(HANDLE answered) {
     return WaitUnlessCancelled(answered, 5000);
 }
 
+bool VolumeOf(const wchar_t* root, DWORD& flags, UINT& driveType) {
+    driveType = GetDriveTypeW(root);
+    return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0;
+}
+
 } // namespace
 
 Seams s_seams = {
-    PostMessageW,         MessageBoxW,      GetDiskFreeSpaceExW, SetThreadExecutionState,
-    SHGetFolderPathW,     CreateDirectoryW, MakeShellTaskbar,    FlashWindowEx,
-    PauseUnlessCancelled, AwaitProxy,       NotifyWinEvent,
+    PostMessageW,
+    MessageBoxW,
+    GetDiskFreeSpaceExW,
+    SetThreadExecutionState,
+    SHGetFolderPathW,
+    CreateDirectoryW,
+    VolumeOf,
+    MakeShellTaskbar,
+    FlashWindowEx,
+    PauseUnlessCancelled,
+    AwaitProxy,
+    NotifyWinEvent,
 };
 
 } // namespace setup

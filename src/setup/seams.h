@@ -25,6 +25,10 @@ struct Seams {
     HRESULT(WINAPI* folderPath)(HWND, int, HANDLE, DWORD, LPWSTR);
     // Makes a folder with an access list. Windows applies the list; Wine keeps none.
     BOOL(WINAPI* makeFolder)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+    // The install drive's file-system flags and drive type. On FAT, exFAT or a network share an
+    // access list means nothing or names accounts the server doesn't know; Wine's drives are all
+    // local and keep none.
+    bool (*volume)(const wchar_t* root, DWORD& flags, UINT& driveType);
     // The taskbar button's interface, and its flash: Wine has no taskbar.
     HRESULT(WINAPI* makeTaskbar)(ITaskbarList3**);
     BOOL(WINAPI* flash)(PFLASHWINFO);

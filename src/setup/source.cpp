@@ -6,6 +6,7 @@
 #include "runner.h"
 #include "steps.h"
 #include "system.h"
+#include "walk.h"
 
 namespace setup {
 
@@ -21,19 +22,15 @@ namespace {
 constexpr char kVersion[] = IRONVALE_VERSION " (" IRONVALE_COMMIT ")";
 
 bool IsEmptyFolder(const fs::path& folder) {
-    std::error_code error;
-    fs::directory_iterator it(folder, error);
-    return !error && it == fs::directory_iterator();
+    std::vector<FolderEntry> entries;
+    return ListFolder(folder, entries) && entries.empty();
 }
 
 // A folder whose only entry is .git: what a clone that was cut off leaves behind.
 bool HoldsOnlyGit(const fs::path& folder) {
-    std::error_code error;
-    fs::directory_iterator it(folder, error);
-    if (error || it == fs::directory_iterator() || it->path().filename() != L".git")
-        return false;
-    it.increment(error);
-    return !error && it == fs::directory_iterator();
+    std::vector<FolderEntry> entries;
+    return ListFolder(folder, entries) && entries.size() == 1 &&
+           entries[0].path.filename() == L".git";
 }
 
 DWORD Git(const fs::path& installFolder, const std::wstring& args) {
@@ -64,7 +61,7 @@ void Clone(const fs::path& installFolder, const fs::path& sourceDir, const fs::p
         Fail(L"Couldn't download the source code from GitHub." + FullDriveNote(installFolder));
     std::error_code error;
     fs::remove(sourceDir, error); // an empty folder of that name, if any
-    if (!MoveFileExW(staging.c_str(), sourceDir.c_str(), 0))
+    if (!Move(staging, sourceDir, false))
         Fail(L"Couldn't move the source code into " + sourceDir.native() + L".");
 }
 

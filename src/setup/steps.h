@@ -18,6 +18,14 @@ constexpr ULONGLONG kGiB = 1ull << 30;
 constexpr ULONGLONG kSpaceToExtract = 12 * kGiB;
 constexpr ULONGLONG kSpaceExtracted = 6 * kGiB;
 
+// The longest install folder Setup takes: the tools' deepest files (llvm-mingw's headers,
+// Python's packages) lie about 120 characters below it, and past 260 in all Windows' file calls
+// fail unless the machine has long paths switched on.
+constexpr size_t kLongestInstallFolder = 100;
+constexpr wchar_t kLongFolderText[] =
+    L"Choose a shorter install folder (at most 100 characters): the build's deepest files would "
+    L"pass Windows' limit of 260 characters.";
+
 struct Choices {
     fs::path source;
     fs::path folder;
@@ -36,6 +44,10 @@ struct RunState {
 // Makes the install folder if it isn't there. The first folder Setup makes for it, outside
 // the user's profile, gets an access list that keeps other accounts from changing it.
 bool MakeInstallFolder(const fs::path& folder);
+// Why the install folder gets no access list of its own on a drive of this kind, or empty when
+// it does: the rule, and the rule for the folder's own drive.
+std::wstring AccessListNote(DWORD fileSystemFlags, UINT driveType);
+std::wstring AccessListNote(const fs::path& folder);
 
 // Held by the run that works in an install folder; a second Setup can't take it until the first
 // lets go or ends. Taken and released on the worker thread, as a mutex must be.

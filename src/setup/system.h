@@ -57,5 +57,8 @@ class Hash {
 // held by another program is retried for about five seconds. Read-only files go too, unless
 // clearReadOnly is false (the user's own file keeps its protection).
 bool Remove(const fs::path& path, bool clearReadOnly = true);
+// Renames a file or folder, replacing a file of the new name when asked; a file held by another
+// program is retried as Remove retries it. False, with GetLastError's answer, when it can't.
+bool Move(const fs::path& from, const fs::path& to, bool replace);
 
 } // namespace setup

@@ -5,6 +5,7 @@
 #include "runner.h"
 #include "steps.h"
 #include "system.h"
+#include "walk.h"
 
 #include "maintenance.h"
 
@@ -15,6 +16,7 @@ namespace setup {
 
 namespace {
 
+using maintenance::ArchiveName;
 using maintenance::ToolEntry;
 
 Download LatestOf(const ToolEntry& tool) {
@@ -95,11 +97,13 @@ void UnpackArchive(const std::wstring& name, const Digest& digest, const fs::pat
     }
     Status(L"Unpacking " + name);
     PostProgress(-1);
-    wchar_t system[MAX_PATH] = L"";
-    GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring command =
-        Quote(fs::path(system) / L"tar.exe") + L" -xf " + Quote(archive) + L" -C " + Quote(folder);
-    const DWORD exitCode = Run(command, {});
+    // Windows' tar takes its arguments in the ANSI code page and loses every character outside
+    // it: the install folder's name stays out of the command, as tar runs in the tools folder.
+    const fs::path system =
+        LongText([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+    const std::wstring command = Quote(system / L"tar.exe") + L" -xf " +
+                                 archive.filename().native() + L" -C " + folder.filename().native();
+    const DWORD exitCode = Run(command, archive.parent_path());
     held.reset();
     if (exitCode != 0) {
         Log(name + L": tar ended with exit code " + std::to_wstring(exitCode));
@@ -114,7 +118,7 @@ fs::path Provide(const ToolEntry& tool, const fs::path& tools) {
     const Download download = LatestOf(tool);
     Log(name + L": downloading " + download.url);
     const fs::path folder = PrepareFolder(name, tools);
-    const fs::path archive = tools / (name + L".zip");
+    const fs::path archive = tools / ArchiveName(name);
     DownloadArchive(name, download, archive);
     UnpackArchive(name, download.digest, archive, folder);
     fs::path program = FindUnder(folder, tool.program);
@@ -126,18 +130,17 @@ fs::path Provide(const ToolEntry& tool, const fs::path& tools) {
 } // namespace
 
 fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
-    std::error_code error;
-    fs::recursive_directory_iterator it(folder, error);
-    for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
-        if (it.depth() >= 3)
-            it.disable_recursion_pending(); // nothing below depth 3 is looked at
-        std::error_code statusError;
-        if (fs::is_directory(it->status(statusError)))
-            continue;
-        if (it->path().filename().native() == name)
-            return it->path();
-    }
-    return {};
+    fs::path found;
+    Walk(
+        folder,
+        [&](const FolderEntry& entry, int) {
+            if (entry.folder() || entry.path.filename().native() != name)
+                return true;
+            found = entry.path;
+            return false;
+        },
+        3); // nothing below depth 3 is looked at
+    return found;
 }
 
 void ProvideTools(const fs::path& installFolder) {
