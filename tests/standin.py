@@ -21,7 +21,8 @@ there), and made-up bodies under /fault/ for the transfer cases:
                               or the last chunk
   /fault/once503/N            the first request of this path and query: 503; later ones: bytes
   /fault/cutonce/N            the first request of this path and query: short; later ones: bytes
-  /fault/resetonce/N          the first request of this path and query: reset; later ones: bytes
+  /fault/resetonce/N          the first request of this path and query: half, a pause, then a
+                              TCP reset; later ones: bytes
 /fault/bytes, /fault/cutonce, /fault/resetonce and served files honour "Range: bytes=N-" (206, or 416 past the end).
 A served file F stalls like /fault/hang while a file F.hang exists beside it, and answers as
 GitHub does once a network's requests are used up (403, x-ratelimit-remaining 0) while a file
@@ -206,6 +207,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(n))
             self.end_headers()
             self.send_pattern(n // 2)
+            if mode == "resetonce":
+                # After the client has read it all and waits for more: a read that fails.
+                self.wfile.flush()
+                time.sleep(0.5)
             self.reset()
         elif mode == "chunkcut":
             self.send_response(200)
