@@ -104,8 +104,8 @@ TEST_F(Tools, PathIsSearchedAsItStands) {
     const fs::path apps = bin.path() / L"WindowsApps";
     fs::create_directories(apps);
     for (const wchar_t* program : {L"git.exe", L"cmake.exe", L"ninja.exe", L"clang++.exe"})
-        WriteBytes(bin.path() / program, "MZ");
-    WriteBytes(apps / L"python.exe", "MZ");
+        fs::copy_file(HelperFolder() / L"child.exe", bin.path() / program);
+    fs::copy_file(HelperFolder() / L"child.exe", apps / L"python.exe");
     fs::create_directories(bin.path() / L"dir" / L"ninja.exe"); // a folder counts on PATH
     const std::wstring path =
         L";" + apps.native() + L";;" + (bin.path() / L"dir").native() + L";" + bin.path().native();
@@ -116,12 +116,103 @@ TEST_F(Tools, PathIsSearchedAsItStands) {
               (std::vector<std::wstring>{
                   L"Git: using " + (bin.path() / L"git.exe").native(),
                   L"CMake: using " + (bin.path() / L"cmake.exe").native(),
-                  L"Ninja: using " + (bin.path() / L"dir" / L"ninja.exe").native(),
+                  L"Ninja: using " + (bin.path() / L"ninja.exe").native(),
                   L"Clang: using " + (bin.path() / L"clang++.exe").native(),
               }));
     // The only python.exe was under WindowsApps: Python was downloaded and put in front.
     EXPECT_EQ(inbox.Logged(L": downloading ").size(), 1u);
     EXPECT_EQ(ReadPath(), (tools / L"Python" / L"tools").native() + L";" + path);
+    EXPECT_EQ(inbox.Logged(L": passing over "),
+              (std::vector<std::wstring>{L"Ninja: passing over " +
+                                         (bin.path() / L"dir" / L"ninja.exe").native() +
+                                         L" (it doesn't start)"}));
+}
+
+// Old and wrong tools first on PATH are asked and passed over, and the next good one is used.
+TEST_F(Tools, OldAndWrongToolsOnPathArePassedOver) {
+    TempFolder old;
+    TempFolder good;
+    const std::pair<const wchar_t*, const char*> answers[] = {
+        {L"git.exe", "git version 2.30.0.windows.1\n"},
+        {L"cmake.exe", "cmake version 3.10.2\n"},
+        {L"ninja.exe", "hang"},
+        {L"clang++.exe", "clang version 18.1.8\nTarget: x86_64-pc-windows-msvc\n"},
+        {L"python.exe", "Python 3.8.10\n"},
+    };
+    for (const auto& [program, answer] : answers) {
+        fs::copy_file(HelperFolder() / L"child.exe", old.path() / program);
+        WriteBytes(old.path() / (std::wstring(program) + L".version"), answer);
+    }
+    for (const wchar_t* program : {L"cmake.exe", L"ninja.exe"})
+        fs::copy_file(HelperFolder() / L"child.exe", good.path() / program);
+    const std::wstring path = old.path().native() + L";" + good.path().native() + L";" + ReadPath();
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+
+    const ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(Outcome(folder), L"ok");
+    EXPECT_LT(GetTickCount64() - start, 15000u); // the Ninja that never answers costs its 5 s
+    const auto over = [&](const wchar_t* name, const wchar_t* program, const wchar_t* why) {
+        return std::wstring(name) + L": passing over " + (old.path() / program).native() + L" (" +
+               why + L")";
+    };
+    EXPECT_EQ(
+        inbox.Logged(L": passing over "),
+        (std::vector<std::wstring>{
+            over(L"Git", L"git.exe", L"2.30.0; Setup needs 2.38 or newer"),
+            over(L"CMake", L"cmake.exe", L"3.10.2; the build needs 3.25 or newer"),
+            over(L"Ninja", L"ninja.exe", L"it didn't answer within 5 s"),
+            over(L"Clang", L"clang++.exe", L"it builds for x86_64-pc-windows-msvc, not MinGW"),
+            over(L"Python", L"python.exe", L"3.8.10; the build needs 3.12 or newer"),
+        }));
+    EXPECT_EQ(
+        inbox.Logged(L": using "),
+        (std::vector<std::wstring>{L"CMake: using " + (good.path() / L"cmake.exe").native(),
+                                   L"Ninja: using " + (good.path() / L"ninja.exe").native()}));
+    EXPECT_EQ(inbox.Logged(L": downloading ").size(), 3u); // Git, Clang and Python: Setup's own
+}
+
+// What a copy on PATH answers to --version, and whether it can do the job.
+TEST(ToolVerdict, VersionsAndTargets) {
+    const auto& git = maintenance::kToolTable[0];
+    const auto& cmake = maintenance::kToolTable[1];
+    const auto& ninja = maintenance::kToolTable[2];
+    const auto& clang = maintenance::kToolTable[3];
+    const auto& python = maintenance::kToolTable[4];
+    struct Case {
+        const maintenance::ToolEntry& tool;
+        const char* output;
+        const wchar_t* verdict;
+    };
+    const Case cases[] = {
+        {git, "git version 2.47.1.windows.1\n", L""},
+        {git, "git version 2.38.0-rc3", L""},
+        {git, "git version 2.37.9", L"2.37.9; Setup needs 2.38 or newer"},
+        {cmake, "cmake version 3.31.10\n\nCMake suite maintained and supported by Kitware", L""},
+        {cmake, "cmake version 3.10.2\n", L"3.10.2; the build needs 3.25 or newer"},
+        {ninja, "1.12.1\n", L""},
+        {ninja, "1.10.2\n", L"1.10.2; the build needs 1.11 or newer"},
+        {clang,
+         "clang version 19.1.7 (https://github.com/llvm/llvm-project.git cd70802)\r\nTarget: "
+         "x86_64-w64-windows-gnu\r\nThread model: posix\r\nInstalledDir: C:/llvm-mingw/bin\r\n",
+         L""},
+        {clang,
+         "clang version 18.1.8\nTarget: x86_64-pc-windows-msvc\nThread model: posix\n"
+         "InstalledDir: C:\\Program Files\\LLVM\\bin\n",
+         L"it builds for x86_64-pc-windows-msvc, not MinGW"},
+        {clang, "Vendor clang version 18.1.0 (build 7)\nTarget: x86_64-w64-windows-gnu\n", L""},
+        {clang, "clang version 17.0.6\nTarget: x86_64-w64-windows-gnu\n",
+         L"17.0.6; the build needs 18 or newer"},
+        {clang, "clang version 19.1.7\n", L"it builds for no target it names, not MinGW"},
+        {python, "Python 3.12.7\r\n", L""},
+        {python, "Python 3.8.10\r\n", L"3.8.10; the build needs 3.12 or newer"},
+        {python, "Python 4.0.1\n", L"4.0.1; the build needs 3.12 or newer, below 4"},
+        {python, "", L"it printed no version"},
+        {python, "Python was not found; run without arguments to install from the Store",
+         L"it printed no version"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(maintenance::ToolVerdict(c.tool, c.output), c.verdict)
+            << "row " << &c - cases + 1;
 }
 
 TEST_F(Tools, FailuresNameTheirTool) {

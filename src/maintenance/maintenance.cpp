@@ -1,6 +1,7 @@
 #include "maintenance.h"
 #include "walk.h"
 
+#include <cctype>
 #include <cwctype>
 #include <iterator>
 #include <system_error>
@@ -53,7 +54,71 @@ bool RealPathInside(const fs::path& file, const std::wstring& folder) {
                                 static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The version after prefix in line, as digits.digits[.digits] ("2.47.1" of "2.47.1.windows.1"),
+// each part in numbers; empty when there is none.
+std::string VersionIn(const std::string& line, const char* prefix, std::vector<int>& parts) {
+    const size_t at = line.find(prefix);
+    if (at == std::string::npos)
+        return {};
+    size_t end = at + std::char_traits<char>::length(prefix);
+    const size_t start = end;
+    parts.clear();
+    while (parts.size() < 3 && end < line.size() &&
+           std::isdigit(static_cast<unsigned char>(line[end]))) {
+        int part = 0;
+        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end])))
+            part = part * 10 + (line[end++] - '0');
+        parts.push_back(part);
+        if (parts.size() == 3 || end + 1 >= line.size() || line[end] != '.' ||
+            !std::isdigit(static_cast<unsigned char>(line[end + 1])))
+            break;
+        ++end;
+    }
+    if (parts.size() < 2)
+        return {};
+    return line.substr(start, end - start);
+}
+
+// Clang's "Target:" line, trimmed; empty when it has none.
+std::string TargetIn(const std::string& output) {
+    const size_t at = output.find("Target: ");
+    if (at == std::string::npos)
+        return {};
+    const size_t start = at + 8;
+    const size_t end = output.find_first_of("\r\n", start);
+    return output.substr(start, end == std::string::npos ? end : end - start);
+}
+
+std::wstring Wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
 } // namespace
+
+std::wstring ToolVerdict(const ToolEntry& tool, const std::string& output) {
+    const std::string first = output.substr(0, output.find_first_of("\r\n"));
+    std::vector<int> version;
+    std::vector<int> minimum;
+    const std::string text = VersionIn(first, tool.versionPrefix, version);
+    VersionIn(tool.minimum, "", minimum);
+    if (text.empty())
+        return L"it printed no version";
+    minimum.resize(3);
+    version.resize(3);
+    const bool tooNew = tool.below && version[0] >= tool.below;
+    if (version < minimum || tooNew)
+        return Wide(text) + L"; " + tool.needs + L" " + Wide(tool.minimum) + L" or newer" +
+               (tooNew ? L", below " + std::to_wstring(tool.below) : L"");
+    if (std::wstring(tool.program) == L"clang++.exe") {
+        const std::string target = TargetIn(output);
+        const std::string gnu = "-windows-gnu";
+        if (target.size() < gnu.size() ||
+            target.compare(target.size() - gnu.size(), gnu.size(), gnu) != 0)
+            return L"it builds for " + (target.empty() ? L"no target it names" : Wide(target)) +
+                   L", not MinGW";
+    }
+    return {};
+}
 
 std::wstring ToolList(const wchar_t* last) {
     std::wstring list;

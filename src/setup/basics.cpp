@@ -80,4 +80,14 @@ std::wstring ErrorText(DWORD error, bool withNumber) {
     return sentence;
 }
 
+bool IsInside(const fs::path& path, const fs::path& folder) {
+    const std::wstring inner = path.lexically_normal().native();
+    std::wstring outer = folder.lexically_normal().native();
+    if (!outer.empty() && outer.back() != L'\\')
+        outer += L'\\';
+    return inner.size() > outer.size() &&
+           CompareStringOrdinal(inner.c_str(), static_cast<int>(outer.size()), outer.c_str(),
+                                static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL;
+}
+
 } // namespace setup

@@ -146,6 +146,10 @@ template <typename Call> std::wstring LongText(Call call) {
     return text;
 }
 
+// Whether path lies below folder, as paths are spelt (no link is followed; case is ignored, as
+// Windows ignores it).
+bool IsInside(const fs::path& path, const fs::path& folder);
+
 constexpr wchar_t kCaption[] = L"Ironvale Recompiled Setup";
 
 // The worker's failure: a whole sentence for the user. Deliberately not a std::exception, so

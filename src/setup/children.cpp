@@ -29,15 +29,6 @@ unsigned UserGitCount(const std::wstring& count) {
     return static_cast<unsigned>(std::stoul(count));
 }
 
-// Whether program lies inside folder (a path below it, as Setup builds them).
-bool Inside(const fs::path& program, const fs::path& folder) {
-    const std::wstring inner = program.lexically_normal().native();
-    const std::wstring outer = folder.lexically_normal().native() + L"\\";
-    return inner.size() > outer.size() &&
-           CompareStringOrdinal(inner.c_str(), static_cast<int>(outer.size()), outer.c_str(),
-                                static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL;
-}
-
 } // namespace
 
 std::wstring GitPath(const fs::path& path) {
@@ -104,7 +95,7 @@ void PrepareChildren(const fs::path& installFolder, const std::vector<fs::path>&
 
     const Proxy proxy = ProxyFor(Widen(kRepoUrl));
     const fs::path git = FindOnPath(L"git.exe", true);
-    const bool ownMinGit = !git.empty() && Inside(git, installFolder / L"tools" / L"Git");
+    const bool ownMinGit = !git.empty() && IsInside(git, installFolder / L"tools" / L"Git");
     std::vector<Variable> variables =
         GitConfigVariables(userCount, GitSettings(trees, proxy, ownMinGit));
     // Ours from an earlier run go: the proxy may be gone since.

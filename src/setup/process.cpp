@@ -3,6 +3,8 @@
 #include "runner.h"
 #include "seams.h"
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 namespace setup {
@@ -19,10 +21,10 @@ bool IsProgressRedraw(std::string_view line) {
            line.find('%') != std::string_view::npos;
 }
 
-void Deliver(std::string_view line, bool terminated, const LineCallback& onLine) {
+void Deliver(std::string_view line, bool terminated, const LineCallback& onLine, bool log) {
     if (onLine)
         onLine(line);
-    if (terminated && IsProgressRedraw(line))
+    if (!log || (terminated && IsProgressRedraw(line)))
         return;
     bool utf8 = false;
     const std::wstring text = Widen(line, &utf8);
@@ -34,7 +36,7 @@ void Deliver(std::string_view line, bool terminated, const LineCallback& onLine)
 
 // Reads until every holder of the pipe's write end has gone. Each CR and each LF ends a line
 // on its own; the empty lines this makes of CR LF are dropped.
-void ReadLines(HANDLE readEnd, const LineCallback& onLine) {
+void ReadLines(HANDLE readEnd, const LineCallback& onLine, bool log) {
     std::string pending;
     size_t scanned = 0; // pending[0, scanned) is known to hold no terminator
     char block[kReadBlock];
@@ -45,14 +47,14 @@ void ReadLines(HANDLE readEnd, const LineCallback& onLine) {
         size_t end = 0;
         while ((end = pending.find_first_of("\r\n", scanned)) != std::string::npos) {
             if (end > start)
-                Deliver(std::string_view(pending).substr(start, end - start), true, onLine);
+                Deliver(std::string_view(pending).substr(start, end - start), true, onLine, log);
             start = scanned = end + 1;
         }
         pending.erase(0, start);
         scanned = pending.size();
     }
     if (!pending.empty())
-        Deliver(pending, false, onLine);
+        Deliver(pending, false, onLine, log);
 }
 
 // An entry of PATH a program may come from.
@@ -77,8 +79,9 @@ fs::path ProgramFolder() {
         .parent_path();
 }
 
-fs::path FindOnPath(const fs::path& program, bool filesOnly) {
+std::vector<fs::path> FindAllOnPath(const fs::path& program, bool filesOnly) {
     const std::wstring path = ReadPath();
+    std::vector<fs::path> found;
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(L';', start);
@@ -92,9 +95,14 @@ fs::path FindOnPath(const fs::path& program, bool filesOnly) {
         std::error_code error;
         const fs::file_status status = fs::status(candidate, error);
         if (fs::exists(status) && !(filesOnly && fs::is_directory(status)))
-            return candidate;
+            found.push_back(candidate);
     }
-    return {};
+    return found;
+}
+
+fs::path FindOnPath(const fs::path& program, bool filesOnly) {
+    const std::vector<fs::path> found = FindAllOnPath(program, filesOnly);
+    return found.empty() ? fs::path() : found.front();
 }
 
 namespace {
@@ -268,11 +276,39 @@ void JoinJobAndResume(const std::wstring& command, HANDLE process, HANDLE thread
     }
 }
 
+// Ends the child once its time is up, unless it ends first. What the child started is left to
+// the job: a program asked only for its version starts nothing that matters.
+class Deadline {
+  public:
+    Deadline(HANDLE process, DWORD limitMs) {
+        if (limitMs != INFINITE)
+            m_watch = std::thread([this, process, limitMs] {
+                if (WaitForSingleObject(process, limitMs) == WAIT_TIMEOUT) {
+                    m_passed = true;
+                    TerminateProcess(process, kTimedOut);
+                }
+            });
+    }
+    ~Deadline() {
+        if (m_watch.joinable())
+            m_watch.join(); // the child has ended by now, or was ended
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+    bool passed() const { return m_passed; }
+
+  private:
+    std::atomic<bool> m_passed{false};
+    std::thread m_watch;
+};
+
 } // namespace
 
-DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine) {
+DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallback& onLine,
+          const RunOptions& options) {
     CheckCancel(); // nothing starts once the user has said stop
-    Log(L"$ " + command);
+    if (options.log != RunLog::Nothing)
+        Log(L"$ " + command);
     QuietChildren();
 
     ChildPipe pipe = MakeChildPipe();
@@ -290,9 +326,10 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     JoinJobAndResume(command, process.get(), thread.get());
+    Deadline deadline(process.get(), options.limitMs);
 
     try {
-        ReadLines(pipe.readEnd.get(), onLine);
+        ReadLines(pipe.readEnd.get(), onLine, options.log == RunLog::All);
     } catch (...) {
         // The caller gave up on this child: end it and everything it started (ninja under
         // cmake, the compilers under ninja), not only the child itself.
@@ -306,7 +343,7 @@ DWORD Run(const std::wstring& command, const fs::path& folder, const LineCallbac
     if (!GetExitCodeProcess(process.get(), &exitCode))
         exitCode = 1;
     CheckCancel();
-    return exitCode;
+    return deadline.passed() ? kTimedOut : exitCode;
 }
 
 std::wstring Quote(const fs::path& path) {

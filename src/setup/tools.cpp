@@ -127,6 +127,45 @@ fs::path Provide(const ToolEntry& tool, const fs::path& tools) {
     return program;
 }
 
+// How long a program on PATH may take to say its version: a Store alias or a broken shim may
+// never answer, and a real tool answers in well under a second.
+constexpr DWORD kVersionLimitMs = 5000;
+
+// Why the copy of the tool at program can't do the job, or empty when it can.
+std::wstring ProbeVerdict(const ToolEntry& tool, const fs::path& program) {
+    std::string output;
+    DWORD exitCode = 0;
+    const RunOptions quiet{RunLog::Nothing, kVersionLimitMs};
+    try {
+        exitCode = Run(
+            Quote(program) + L" --version", {},
+            [&output](std::string_view line) { output.append(line).append("\n"); }, quiet);
+    } catch (const Failed&) {
+        CheckCancel();
+        return L"it doesn't start";
+    }
+    if (exitCode == kTimedOut)
+        return L"it didn't answer within " + std::to_wstring(kVersionLimitMs / 1000) + L" s";
+    if (exitCode != 0)
+        return L"it ended with exit code " + std::to_wstring(exitCode);
+    return maintenance::ToolVerdict(tool, output);
+}
+
+// The first copy of the tool on PATH that can do the job; those that can't are named in the log.
+// Setup's own copies in the tools folder are not asked: Setup put them there.
+fs::path UsableOnPath(const ToolEntry& tool, const fs::path& tools) {
+    for (const fs::path& program : FindAllOnPath(tool.program)) {
+        if (IsInside(program, tools))
+            return program;
+        const std::wstring verdict = ProbeVerdict(tool, program);
+        if (verdict.empty())
+            return program;
+        Log(std::wstring(tool.name) + L": passing over " + program.native() + L" (" + verdict +
+            L")");
+    }
+    return {};
+}
+
 } // namespace
 
 fs::path FindUnder(const fs::path& folder, const wchar_t* name) {
@@ -151,7 +190,7 @@ void ProvideTools(const fs::path& installFolder) {
     for (const ToolEntry& tool : maintenance::kToolTable) {
         CheckCancel();
         const std::wstring name = tool.name;
-        const fs::path onPath = FindOnPath(tool.program);
+        const fs::path onPath = UsableOnPath(tool, tools);
         if (!onPath.empty()) {
             Log(name + L": using " + onPath.native());
             continue;

@@ -18,6 +18,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #ifndef LINUX_PROGRAM
 #define LINUX_PROGRAM "/bin/false"
@@ -169,6 +170,14 @@ static void EndGroup(int signal_number) {
 }
 
 int wmain(int argc, WCHAR **argv) {
+#ifdef TOOL_VERSION
+    if (argc == 2 && wcscmp(argv[1], L"--version") == 0) {
+        DWORD wrote = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), TOOL_VERSION "\n", sizeof TOOL_VERSION, &wrote,
+                  NULL);
+        return 0;
+    }
+#endif
     char **args = calloc(argc + 1, sizeof *args);
     args[0] = LINUX_PROGRAM;
     for (int i = 1; i < argc; ++i)
