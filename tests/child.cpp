@@ -11,7 +11,7 @@
 //   env=NAME    write NAME's value, or "(unset)"
 //   signal=HEX  set the event with that handle value, if this process holds it
 // Anything without '=' is ignored, so the child also stands in for git ("git -C folder ...");
-// named git.exe, "clone URL DIR" makes DIR\.git as a clone would. Named as a build tool, it
+// named git.exe, "clone ... DIR" makes DIR\.git as a clone would. Named as a build tool, it
 // answers --version as a good one would, or with the text of NAME.version beside it: "hang"
 // never answers; with such a file, anything but --version fails, as an old tool fails a build.
 #include <windows.h>
@@ -147,10 +147,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (old)
         return 1;
-    if (name.size() >= 8 && name.substr(name.size() - 8) == L"\\git.exe" && argc == 4 &&
+    if (name.size() >= 8 && name.substr(name.size() - 8) == L"\\git.exe" && argc >= 4 &&
         std::wstring(argv[1]) == L"clone") {
-        CreateDirectoryW(argv[3], nullptr);
-        CreateDirectoryW((std::wstring(argv[3]) + L"\\.git").c_str(), nullptr);
+        CreateDirectoryW(argv[argc - 1], nullptr);
+        CreateDirectoryW((std::wstring(argv[argc - 1]) + L"\\.git").c_str(), nullptr);
     }
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 
 using namespace setup;
@@ -50,12 +51,12 @@ class Source : public ::testing::Test {
         return inbox.LoggedLine(L"$ git -C " + Quote(run.sourceDir) + L" " + args);
     }
     std::string Head() { return Git(L"describe --tags --always"); }
-    // How many of the repository's objects the stand-in has been asked for.
-    size_t ObjectsAsked() {
+    // How many packs of the repository the stand-in has been asked for.
+    size_t PacksAsked() {
         const std::string paths = standin::Requests();
         size_t count = 0;
-        for (size_t at = 0;
-             (at = paths.find("ironvale-recomp.git/objects/", at)) != std::string::npos; ++at)
+        for (size_t at = 0; (at = paths.find("git-upload-pack (pack)", at)) != std::string::npos;
+             ++at)
             ++count;
         return count;
     }
@@ -69,7 +70,7 @@ class Source : public ::testing::Test {
 
 TEST_F(Source, AFirstInstallClonesAndFollowsMain) {
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(inbox.LoggedLine(L"$ git clone " + Widen(IRONVALE_REPO_URL) + L" " +
+    EXPECT_TRUE(inbox.LoggedLine(L"$ git clone --progress " + Widen(IRONVALE_REPO_URL) + L" " +
                                  Quote(StagingFolder(run.sourceDir))));
     EXPECT_FALSE(fs::exists(StagingFolder(run.sourceDir)));
     EXPECT_TRUE(inbox.LoggedLine(L"The source folder is on branch main: updating that branch."));
@@ -143,7 +144,7 @@ TEST_F(Source, WithoutNetworkTheFallbackTagOrMain) {
     Network(false);
     EXPECT_EQ(LatestReleaseTag(), L"v0.1.0");
     ASSERT_EQ(Step(), L"ok");
-    EXPECT_TRUE(Ran(L"fetch --tags --force origin"));
+    EXPECT_TRUE(Ran(L"fetch --progress --tags --force origin"));
     EXPECT_TRUE(inbox.LoggedLine(L"Building release v0.1.0."));
     EXPECT_EQ(Head(), "v0.1.0");
 
@@ -172,6 +173,59 @@ TEST_F(Source, AForeignFolderIsRefusedAnEmptyOneIsClonedInto) {
     EXPECT_TRUE(fs::exists(run.sourceDir / L"tools" / L"build.py"));
 }
 
+const std::wstring kKeptFailing = L"Couldn't download the source code from GitHub: the connection "
+                                  L"kept failing. Check the connection, then press Install again.";
+
+// A download that goes silent ends in a second here, not in git's 30 s.
+unsigned QuickSilence() {
+    return 1;
+}
+
+// The clone shows how far it is, and a connection that goes silent is tried again.
+TEST_F(Source, TheCloneShowsItsProgressAndOutlastsASilentConnection) {
+    Override silence(&Seams::gitSilence, QuickSilence);
+    standin::Fault fault("git-slow"); // about 1 MB/s: seconds of progress
+    ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(Step(), L"ok");
+    std::printf("a clone at 1 MB/s: %.1f s\n", (GetTickCount64() - start) / 1000.0);
+    inbox.Pump();
+    std::vector<std::wstring> statuses;
+    std::vector<INT_PTR> bar;
+    for (const Received& item : inbox.received) {
+        const bool receiving = !statuses.empty() && statuses.back().find(L": ") != std::wstring::npos;
+        if (item.message == kMsgStatus)
+            statuses.push_back(item.text);
+        else if (item.message == kMsgProgress && receiving)
+            bar.push_back(static_cast<INT_PTR>(item.wParam));
+    }
+    const auto downloading = std::count_if(statuses.begin(), statuses.end(), [](const auto& text) {
+        return text.rfind(L"Downloading the source code: ", 0) == 0;
+    });
+    EXPECT_GE(downloading, 3);
+    EXPECT_GE(bar.size(), 3u);
+    EXPECT_EQ(std::count(bar.begin(), bar.end(), -1), 0); // no marquee while objects arrive
+    EXPECT_EQ(inbox.Logged(L"Receiving objects: ").size(), 1u);
+    EXPECT_EQ(inbox.Logged(L"remote: Counting objects: ").size(), 1u);
+    EXPECT_EQ(inbox.Logged(L"Resolving deltas: ").size(), 1u);
+
+    struct Row {
+        const char* fault;
+        std::wstring outcome;
+        size_t retries;
+    };
+    const Row rows[] = {{"git-stall-once", L"ok", 1}, {"git-stall", kKeptFailing, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault);
+        RemoveTree(choices.folder);
+        fs::create_directories(choices.folder);
+        fault.Set(row.fault);
+        start = GetTickCount64();
+        EXPECT_EQ(Step(), row.outcome);
+        std::printf("%s: %.1f s\n", row.fault, (GetTickCount64() - start) / 1000.0);
+        EXPECT_EQ(inbox.Logged(L"(the connection failed: trying again in ").size(), row.retries);
+    }
+}
+
 // A clone that was cut off leaves nothing that looks like an install: the next run starts the
 // download again, whatever cut it, and whichever Setup it was.
 TEST_F(Source, ACloneCutOffIsStartedAgain) {
@@ -191,7 +245,7 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
          L"Cancelled."},
         {"Setup killed", "git-stall", [] { TerminateJobObject(s_job.get(), 1); },
          L"Couldn't download the source code from GitHub."},
-        {"the network gone", "git-cut", [] {}, L"Couldn't download the source code from GitHub."},
+        {"the network gone", "git-cut", [] {}, kKeptFailing},
         {"an older Setup's clone in place", nullptr,
          [&] {
              fs::create_directories(run.sourceDir);
@@ -205,11 +259,11 @@ TEST_F(Source, ACloneCutOffIsStartedAgain) {
         fs::create_directories(choices.folder);
         if (row.fault) {
             standin::Fault fault(row.fault);
-            const size_t asked = ObjectsAsked();
+            const size_t asked = PacksAsked();
             auto step = std::async(std::launch::async, [&] {
                 return OutcomeOf([&] { CheckOutSource(choices, run); });
             });
-            for (int i = 0; i < 400 && ObjectsAsked() == asked; ++i)
+            for (int i = 0; i < 400 && PacksAsked() == asked; ++i)
                 Sleep(50);
             row.cut();
             EXPECT_EQ(step.get(), row.outcome);
@@ -254,7 +308,9 @@ TEST_F(Source, GitIsToldWhatWindowsKnows) {
     const std::string trees =
         "carried safe.directory=" + Narrow(GitPath(run.sourceDir)) +
         "\ncarried safe.directory=" + Narrow(GitPath(StagingFolder(run.sourceDir))) + "\n";
-    const std::string own = "carried user.name=Player\n" + trees + "carried core.longpaths=true\n";
+    const std::string own = "carried user.name=Player\n" + trees +
+                            "carried core.longpaths=true\ncarried http.lowSpeedLimit=10\n"
+                            "carried http.lowSpeedTime=30\n";
     const struct {
         const char* name;
         bool minGit;

@@ -38,8 +38,11 @@ meets the fault it names: "chunked-cut" (documents are sent chunked, as GitHub's
 the first answer stops half way without its last chunk), "reset" (half, then a TCP reset),
 "503" (status 503), "half" (archives only: half of the Content-Length, then the connection
 closes). Writing another fault, or the same again, starts over.
-The faults file may also say "git-stall" or "git-cut": every object the git repository is asked
-for stops half way and hangs, or the connection closes there.
+The git repository under git/ is served over smart HTTP, as GitHub serves it, through git's own
+`git http-backend`. The faults file may also say what happens to the answers that carry a pack
+(a fetch's, a clone's): "git-stall" (every one stops after its first bytes and hangs),
+"git-stall-once" (the first one does), "git-cut" (every one closes half way) or "git-slow" (each
+comes at about 1 MB/s).
 
 The services listen on 127.0.0.1 (the tests' own requests) and on --services (the address
 setup.exe's endpoints name). /fault/direct/0 stops the latter, so that nothing listens there,
@@ -51,6 +54,7 @@ lists what it passed, a line each ("CONNECT 127.0.0.3:18790", "GET http://...").
 Standard library only. Loopback only. Ends on SIGTERM.
 """
 import argparse
+import gzip
 import http.server
 import os
 import re
@@ -161,6 +165,89 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         send_body(start, size - start)
 
+    def do_POST(self):
+        self.do_GET()
+
+    def git_body(self):
+        """The request's body, as git sent it: with a length, or chunked; gzip undone."""
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            body = b""
+            while True:
+                size = int(self.rfile.readline().split(b";")[0].strip(), 16)
+                if size == 0:
+                    self.rfile.readline()
+                    break
+                body += self.rfile.read(size)
+                self.rfile.readline()
+        else:
+            body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        if self.headers.get("Content-Encoding", "") in ("gzip", "x-gzip"):
+            body = gzip.decompress(body)
+        return body
+
+    def git_backend(self, relative, query):
+        body = self.git_body() if self.command == "POST" else b""
+        if os.path.exists(os.path.join(self.root, relative) + ".hang"):
+            self.hang()
+            return
+        env = dict(os.environ, GIT_PROJECT_ROOT=os.path.join(self.root, "git"),
+                   GIT_HTTP_EXPORT_ALL="1", PATH_INFO="/" + relative.split("/", 1)[1],
+                   QUERY_STRING=query, REQUEST_METHOD=self.command, REMOTE_ADDR="127.0.0.1",
+                   CONTENT_TYPE=self.headers.get("Content-Type", ""),
+                   CONTENT_LENGTH=str(len(body)))
+        if self.headers.get("Git-Protocol"):
+            env["GIT_PROTOCOL"] = self.headers["Git-Protocol"]
+        answer = subprocess.run(["git", "http-backend"], input=body, env=env,
+                                capture_output=True).stdout
+        head, _, payload = answer.partition(b"\r\n\r\n")
+        status = 200
+        headers = []
+        for line in head.decode("latin-1").split("\r\n"):
+            name, _, value = line.partition(": ")
+            if name.lower() == "status":
+                status = int(value.split()[0])
+            elif name:
+                headers.append((name, value))
+        fault = None
+        if b"want " in body:  # the answer carries a pack: /fault/paths/0 says so
+            with Handler.lock:
+                Handler.paths.append(self.path + " (pack)")
+            fault = self.git_fault()
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(payload)))
+        self.end_headers()
+        if fault in ("git-stall", "git-stall-once"):
+            self.write(payload[:16384])
+            self.wfile.flush()
+            self.hang()
+        elif fault == "git-cut":
+            self.write(payload[:len(payload) // 2])
+            self.close_connection = True
+        else:
+            for at in range(0, len(payload), 65536):
+                self.write(payload[at:at + 65536])
+                if fault == "git-slow":
+                    self.wfile.flush()
+                    time.sleep(0.0625)  # 64 KB at a time: about 1 MB/s
+
+    def git_fault(self):
+        """The fault an answer with a pack meets, or None."""
+        faults = os.path.join(self.root, "faults")
+        if not os.path.exists(faults):
+            return None
+        with open(faults) as f:
+            text = f.read().strip()
+        stamp = (text, os.stat(faults).st_mtime_ns)
+        with Handler.lock:
+            if stamp != Handler.fault_text:
+                Handler.fault_text = stamp
+                Handler.faulted = set()
+        if text == "git-stall-once":
+            return text if self.first_time("git-pack") else None
+        return text if text in ("git-stall", "git-cut", "git-slow") else None
+
     def do_GET(self):
         if self.path.startswith("http://"):
             self.path = "/" + self.path.split("/", 3)[3] if self.path.count("/") >= 3 else "/"
@@ -168,7 +255,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         Handler.paths.append(self.path)
         parts = self.path.split("?")[0].strip("/").split("/")
         try:
-            if parts[0] == "fault":
+            if parts[0] == "git":
+                self.git_backend("/".join(parts), self.path.partition("?")[2])
+            elif parts[0] == "fault":
                 self.fault(parts[1], int(parts[2]))
             else:
                 self.file("/".join(parts))
@@ -262,9 +351,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         with open(faults) as f:
             text = f.read().strip()
-        if relative.startswith("git/"):
-            git_fault = text in ("git-stall", "git-cut") and "/objects/" in relative
-            return text if git_fault else None
         stamp = (text, os.stat(faults).st_mtime_ns)
         with Handler.lock:
             if stamp != Handler.fault_text:
@@ -325,8 +411,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.close_connection = True
             return
-        stall = os.path.exists(path + ".stall") or fault == "git-stall"
-        if fault in ("reset", "half", "git-cut") or stall:
+        stall = os.path.exists(path + ".stall")
+        if fault in ("reset", "half") or stall:
             self.send_response(200)
             self.send_header("Content-Length", str(len(content)))
             self.end_headers()
@@ -394,6 +480,13 @@ class ProxyHandler(Handler):
             return
         with Handler.lock:
             ProxyHandler.passed.append("GET " + self.path)
+        Handler.do_GET(self)
+
+    def do_POST(self):
+        if self.refused():
+            return
+        with Handler.lock:
+            ProxyHandler.passed.append("POST " + self.path)
         Handler.do_GET(self)
 
     def do_CONNECT(self):

@@ -5,6 +5,7 @@
 #include "channel.h"
 #include "net.h"
 #include "runner.h"
+#include "seams.h"
 
 #include <map>
 
@@ -45,6 +46,10 @@ std::vector<GitSetting> GitSettings(const std::vector<fs::path>& trees, const Pr
     for (const fs::path& tree : trees)
         settings.emplace_back(L"safe.directory", GitPath(tree));
     settings.emplace_back(L"core.longpaths", L"true");
+    // A connection that goes silent ends the command, as Cargo sets it for the same hosts;
+    // left alone, git would wait for good.
+    settings.emplace_back(L"http.lowSpeedLimit", L"10");
+    settings.emplace_back(L"http.lowSpeedTime", std::to_wstring(s_seams.gitSilence()));
     if (!proxy.server.empty())
         settings.emplace_back(L"http.proxy", L"http://" + proxy.server);
     // Other gits (MSYS2's, Cygwin's) have no schannel and die on the setting.

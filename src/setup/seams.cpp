@@ -30,6 +30,10 @@ bool VolumeOf(const wchar_t* root, DWORD& flags, UINT& driveType) {
     return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0;
 }
 
+unsigned GitSilence() {
+    return 30;
+}
+
 } // namespace
 
 Seams s_seams = {
@@ -44,6 +48,7 @@ Seams s_seams = {
     FlashWindowEx,
     PauseUnlessCancelled,
     AwaitProxy,
+    GitSilence,
     NotifyWinEvent,
 };
 

@@ -39,6 +39,9 @@ struct Seams {
     // A network without WPAD, or a PAC file that doesn't come, costs 5 s at most, as on Windows;
     // a cancel ends the wait at once. Tests spend less on an answer that never comes.
     bool (*awaitProxy)(HANDLE answered);
+    // How many seconds git may go without data before it gives up (30): tests spend less on a
+    // connection that never comes back.
+    unsigned (*gitSilence)();
     // Tells screen readers that the status line has new text. Windows hands it to them; Wine
     // has none, and shows nothing of the call.
     void(WINAPI* announce)(DWORD event, HWND, LONG object, LONG child);

@@ -1,12 +1,17 @@
 // The project's source: the latest release's tag, and the Git working tree to build.
 #include "channel.h"
 #include "children.h"
+#include "gitprogress.h"
+#include "httppolicy.h"
 #include "json.h"
 #include "net.h"
 #include "runner.h"
 #include "steps.h"
 #include "system.h"
 #include "walk.h"
+#include "seams.h"
+
+#include <functional>
 
 namespace setup {
 
@@ -54,11 +59,47 @@ void ClearCutOffClone(const fs::path& installFolder, const fs::path& sourceDir,
              installFolder.native() + L" (a file in it is in use).");
 }
 
+// A git command that downloads, with its progress shown, tried again while the connection is
+// what failed: up to `attempts` times, with the waits of Setup's own downloads between them.
+// `again` readies the next try. True once the command succeeded; networkFailed tells why not.
+bool GitDownload(const fs::path& installFolder, const std::wstring& args, const std::wstring& status,
+              int attempts, const std::function<void()>& again, bool& networkFailed) {
+    for (int attempt = 1;; ++attempt) {
+        PostProgress(-1); // until objects arrive, how far is unknown
+        GitWatcher watcher(status);
+        const DWORD exitCode = Run(L"git " + args, installFolder, std::ref(watcher),
+                                   RunOptions{RunLog::CommandOnly});
+        watcher.Flush();
+        networkFailed = watcher.networkFailed();
+        if (exitCode == 0)
+            return true;
+        if (!networkFailed || attempt >= attempts)
+            return false;
+        const DWORD wait = RetryWaitMs(attempt);
+        Log(L"(the connection failed: trying again in " + std::to_wstring(wait / 1000) + L" s)");
+        if (!s_seams.pause(wait))
+            CheckCancel();
+        again();
+        Status(status);
+    }
+}
+
 // The clone goes to the staging folder and takes sourceDir's name only once it is whole: a
 // clone cut off by a cancel, a kill or the network never looks like an install.
 void Clone(const fs::path& installFolder, const fs::path& sourceDir, const fs::path& staging) {
-    if (Git(installFolder, L"clone " + Widen(kRepoUrl) + L" " + Quote(staging)) != 0)
-        Fail(L"Couldn't download the source code from GitHub." + FullDriveNote(installFolder));
+    bool networkFailed = false;
+    const auto fresh = [&] {
+        if (!Remove(staging))
+            Fail(L"Couldn't clear " + staging.native() + L" (a file in it is in use).");
+    };
+    if (!GitDownload(installFolder, L"clone --progress " + Widen(kRepoUrl) + L" " + Quote(staging),
+                  L"Downloading the source code", kAttempts, fresh, networkFailed)) {
+        const std::wstring full = FullDriveNote(installFolder);
+        if (networkFailed && full.empty())
+            Fail(L"Couldn't download the source code from GitHub: the connection kept failing. "
+                 L"Check the connection, then press Install again.");
+        Fail(L"Couldn't download the source code from GitHub." + full);
+    }
     std::error_code error;
     fs::remove(sourceDir, error); // an empty folder of that name, if any
     if (!Move(staging, sourceDir, false))
@@ -90,17 +131,19 @@ void CheckOutSource(const Choices& choices, RunState& run) {
     ClearCutOffClone(folder, run.sourceDir, staging);
     const std::wstring tree = Quote(run.sourceDir);
     std::error_code error;
-    if (fs::exists(run.sourceDir / L".git", error)) {
-        Status(L"Updating the source code");
-    } else {
-        Status(L"Downloading the source code");
+    const bool update = fs::exists(run.sourceDir / L".git", error);
+    const std::wstring status = update ? L"Updating the source code" : L"Downloading the source code";
+    Status(status);
+    if (!update) {
         if (fs::exists(run.sourceDir, error) && !IsEmptyFolder(run.sourceDir))
             Fail(run.sourceDir.native() +
                  L" already exists and isn't a copy of the project. Choose another folder.");
         Clone(folder, run.sourceDir, staging);
     }
-    // Without a network the tree builds as it is.
-    Git(folder, L"-C " + tree + L" fetch --tags --force origin");
+    // Tried once more when the connection failed; without a network the tree builds as it is.
+    bool networkFailed = false;
+    GitDownload(folder, L"-C " + tree + L" fetch --progress --tags --force origin",
+             status, 2, [] {}, networkFailed);
 
     std::string branch;
     const bool onBranch =
