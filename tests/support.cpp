@@ -506,7 +506,7 @@ static void CopyTree(const fs::path& from, const fs::path& to) {
     fs::copy(from, to, fs::copy_options::recursive);
 }
 
-void OfferProject(bool up) {
+void OfferProject(bool up, bool large) {
     const fs::path served = standin::Repository();
     const fs::path release = standin::Release(L"ironvale-recomp/ironvale-recomp");
     std::error_code error;
@@ -514,7 +514,7 @@ void OfferProject(bool up) {
     fs::remove(release, error);
     if (!up)
         return;
-    CopyTree(setup::Widen(IRONVALE_ORIGIN), served);
+    CopyTree(setup::Widen(IRONVALE_ORIGIN) + (large ? L"-large" : L""), served);
     fs::create_directories(release.parent_path());
     WriteBytes(release, R"({"url":"x","tag_name": "v1.0.0","name":"Ironvale 1.0"})");
 }

@@ -165,7 +165,7 @@ void OfferTools(const std::wstring& ninja = L"ninja-win.zip");
 std::string ArchiveSha256(const std::wstring& archive); // as sha256sum saw the test archive
 // The Python package's hash as NuGet publishes it (base64) in its catalog entry; none, when empty.
 void PublishPythonHash(const std::string& base64, const std::string& algorithm = "SHA512");
-void OfferProject(bool up);
+void OfferProject(bool up, bool large = false); // large: a few MB more history
 // The system's proxy as Settings > Proxy writes it, where WinHTTP reads it: a PAC file's address
 // or a fixed proxy with its bypass list. Unless direct, nothing answers on the endpoints'
 // address meanwhile but through the stand-in's proxy. Both come back as they were when this
