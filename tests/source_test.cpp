@@ -197,6 +197,7 @@ TEST_F(Source, TheCloneShowsItsProgressAndOutlastsASilentConnection) {
                item.text.rfind(L"Downloading the source code: ", 0) == 0;
     };
     const auto first = std::find_if(got.begin(), got.end(), arriving);
+    ASSERT_NE(first, got.end());
     const auto last = std::find_if(got.rbegin(), got.rend(), arriving).base();
     std::vector<INT_PTR> bar;
     for (auto item = first; item < last; ++item)

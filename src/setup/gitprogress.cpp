@@ -37,7 +37,8 @@ std::optional<GitProgress> ReadGitProgress(std::string_view line) {
         text.remove_prefix(kRemote.size());
     // A phase is words of letters and blanks, capitalised, then ": ".
     const size_t colon = text.find(": ");
-    if (colon == std::string_view::npos || colon == 0 || !std::isupper(static_cast<unsigned char>(text[0])))
+    if (colon == std::string_view::npos || colon == 0 ||
+        !std::isupper(static_cast<unsigned char>(text[0])))
         return std::nullopt;
     for (char c : text.substr(0, colon))
         if (!std::isalpha(static_cast<unsigned char>(c)) && c != ' ')
@@ -93,7 +94,7 @@ std::wstring TransferText(std::string_view detail) {
 
 bool IsNetworkFailure(std::string_view line) {
     constexpr std::string_view kSigns[] = {
-        "Operation too slow", "RPC failed",        "early EOF",
+        "Operation too slow",     "RPC failed",        "early EOF",
         "Could not resolve host", "Failed to connect", "Connection reset",
         "Connection timed out",   "returned error: 5", "handshake",
     };

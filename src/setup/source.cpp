@@ -62,13 +62,14 @@ void ClearCutOffClone(const fs::path& installFolder, const fs::path& sourceDir,
 // A git command that downloads, with its progress shown, tried again while the connection is
 // what failed: up to `attempts` times, with the waits of Setup's own downloads between them.
 // `again` readies the next try. True once the command succeeded; networkFailed tells why not.
-bool GitDownload(const fs::path& installFolder, const std::wstring& args, const std::wstring& status,
-              int attempts, const std::function<void()>& again, bool& networkFailed) {
+bool GitDownload(const fs::path& installFolder, const std::wstring& args,
+                 const std::wstring& status, int attempts, const std::function<void()>& again,
+                 bool& networkFailed) {
     for (int attempt = 1;; ++attempt) {
         PostProgress(-1); // until objects arrive, how far is unknown
         GitWatcher watcher(status);
-        const DWORD exitCode = Run(L"git " + args, installFolder, std::ref(watcher),
-                                   RunOptions{RunLog::CommandOnly});
+        const DWORD exitCode =
+            Run(L"git " + args, installFolder, std::ref(watcher), RunOptions{RunLog::CommandOnly});
         watcher.Flush();
         networkFailed = watcher.networkFailed();
         if (exitCode == 0)
@@ -93,7 +94,7 @@ void Clone(const fs::path& installFolder, const fs::path& sourceDir, const fs::p
             Fail(L"Couldn't clear " + staging.native() + L" (a file in it is in use).");
     };
     if (!GitDownload(installFolder, L"clone --progress " + Widen(kRepoUrl) + L" " + Quote(staging),
-                  L"Downloading the source code", kAttempts, fresh, networkFailed)) {
+                     L"Downloading the source code", kAttempts, fresh, networkFailed)) {
         const std::wstring full = FullDriveNote(installFolder);
         if (networkFailed && full.empty())
             Fail(L"Couldn't download the source code from GitHub: the connection kept failing. "
@@ -132,7 +133,8 @@ void CheckOutSource(const Choices& choices, RunState& run) {
     const std::wstring tree = Quote(run.sourceDir);
     std::error_code error;
     const bool update = fs::exists(run.sourceDir / L".git", error);
-    const std::wstring status = update ? L"Updating the source code" : L"Downloading the source code";
+    const std::wstring status =
+        update ? L"Updating the source code" : L"Downloading the source code";
     Status(status);
     if (!update) {
         if (fs::exists(run.sourceDir, error) && !IsEmptyFolder(run.sourceDir))
@@ -142,8 +144,9 @@ void CheckOutSource(const Choices& choices, RunState& run) {
     }
     // Tried once more when the connection failed; without a network the tree builds as it is.
     bool networkFailed = false;
-    GitDownload(folder, L"-C " + tree + L" fetch --progress --tags --force origin",
-             status, 2, [] {}, networkFailed);
+    GitDownload(
+        folder, L"-C " + tree + L" fetch --progress --tags --force origin", status, 2, [] {},
+        networkFailed);
 
     std::string branch;
     const bool onBranch =
