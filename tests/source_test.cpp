@@ -1,6 +1,7 @@
 // The source step with real git (through the bridge) on a fixture project served by the
 // stand-in over git's dumb HTTP protocol: origin with main, v0.1.0, v1.0.0 and a later commit.
 #include "children.h"
+#include "gitprogress.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -209,23 +210,57 @@ TEST_F(Source, TheCloneShowsItsProgressAndOutlastsASilentConnection) {
     EXPECT_EQ(inbox.Logged(L"Receiving objects: ").size(), 1u);
     EXPECT_EQ(inbox.Logged(L"remote: Counting objects: ").size(), 1u);
 
-    struct Row {
-        const char* fault;
-        std::wstring outcome;
-        size_t retries;
-    };
     // A stall for good fails as the network gone does, in ACloneCutOffIsStartedAgain.
-    const Row rows[] = {{"git-stall-once", L"ok", 1}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.fault);
-        RemoveTree(choices.folder);
-        fs::create_directories(choices.folder);
-        fault.Set(row.fault);
-        start = GetTickCount64();
-        EXPECT_EQ(Step(), row.outcome);
-        std::printf("%s: %.1f s\n", row.fault, (GetTickCount64() - start) / 1000.0);
-        EXPECT_EQ(inbox.Logged(L"(the connection failed: trying again in ").size(), row.retries);
+    RemoveTree(choices.folder);
+    fs::create_directories(choices.folder);
+    fault.Set("git-stall-once");
+    start = GetTickCount64();
+    EXPECT_EQ(Step(), L"ok");
+    std::printf("a clone that stalls once: %.1f s\n", (GetTickCount64() - start) / 1000.0);
+    EXPECT_EQ(inbox.Logged(L"(the connection failed: trying again in ").size(), 1u);
+}
+
+// What git's lines mean: its progress for the status line, and failures the network may mend.
+TEST(GitOutput, ProgressAndNetworkFailures) {
+    const struct {
+        const char* line;
+        const char* phase; // null: no progress
+        int percent;
+        const wchar_t* shown;
+    } progress[] = {
+        {"Receiving objects:  45% (1234/2700), 12.30 MiB | 2.10 MiB/s", "Receiving objects", 45,
+         L"12 MB, 2.1 MB/s"},
+        {"Receiving objects: 100% (2700/2700), 1.20 GiB | 5.10 MiB/s, done.", "Receiving objects",
+         100, L"1 GB, 5.1 MB/s"},
+        {"Receiving objects:   1% (3/300)", "Receiving objects", 1, L""},
+        {"remote: Counting objects: 100% (5/5), done.   ", "remote: Counting objects", 100, L""},
+        {"remote: Enumerating objects: 42, done.", "remote: Enumerating objects", -1, L""},
+        {"remote: Total 5 (delta 0), reused 0 (delta 0), pack-reused 0", nullptr, 0, L""},
+        {"Cloning into 'C:/Games/ironvale-recomp.partial'...", nullptr, 0, L""},
+    };
+    for (const auto& row : progress) {
+        SCOPED_TRACE(row.line);
+        const auto read = ReadGitProgress(row.line);
+        ASSERT_EQ(read.has_value(), row.phase != nullptr);
+        if (read) {
+            EXPECT_EQ(read->phase, row.phase);
+            EXPECT_EQ(read->percent, row.percent);
+            EXPECT_EQ(TransferText(read->detail), row.shown);
+        }
     }
+    const std::pair<const char*, bool> failures[] = {
+        {"error: RPC failed; curl 28 Operation too slow. Less than 10 bytes/sec transferred", true},
+        {"fatal: early EOF", true},
+        {"fatal: unable to access 'x': Could not resolve host: github.com", true},
+        {"fatal: unable to access 'x': Failed to connect to github.com port 443", true},
+        {"fatal: unable to access 'x': The requested URL returned error: 502", true},
+        {"fatal: unable to access 'x': schannel: failed to receive handshake", true},
+        {"remote: Repository not found.", false},
+        {"fatal: unable to access 'x': The requested URL returned error: 404", false},
+        {"fatal: Authentication failed for 'https://github.com/x.git/'", false},
+    };
+    for (const auto& [line, network] : failures)
+        EXPECT_EQ(IsNetworkFailure(line), network) << line;
 }
 
 // A clone that was cut off leaves nothing that looks like an install: the next run starts the

@@ -169,18 +169,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.do_GET()
 
     def git_body(self):
-        """The request's body, as git sent it: with a length, or chunked; gzip undone."""
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            body = b""
-            while True:
-                size = int(self.rfile.readline().split(b";")[0].strip(), 16)
-                if size == 0:
-                    self.rfile.readline()
-                    break
-                body += self.rfile.read(size)
-                self.rfile.readline()
-        else:
-            body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        """The request's body, gzip undone. git's requests here are small: it sends them with a
+        length (chunked only past its 1 MiB http.postBuffer)."""
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         if self.headers.get("Content-Encoding", "") in ("gzip", "x-gzip"):
             body = gzip.decompress(body)
         return body
@@ -234,16 +225,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def git_fault(self):
         """The fault an answer with a pack meets, or None."""
-        faults = os.path.join(self.root, "faults")
-        if not os.path.exists(faults):
-            return None
-        with open(faults) as f:
-            text = f.read().strip()
-        stamp = (text, os.stat(faults).st_mtime_ns)
-        with Handler.lock:
-            if stamp != Handler.fault_text:
-                Handler.fault_text = stamp
-                Handler.faulted = set()
+        text = self.faults_text()
         if text == "git-stall-once":
             return text if self.first_time("git-pack") else None
         return text if text in ("git-stall", "git-cut", "git-slow") else None
@@ -344,8 +326,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_error(400)
 
-    def fault_now(self, relative):
-        """The fault this request meets, or None."""
+    def faults_text(self):
+        """What the faults file says, or None; a new or rewritten one starts over."""
         faults = os.path.join(self.root, "faults")
         if not os.path.exists(faults):
             return None
@@ -356,6 +338,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if stamp != Handler.fault_text:
                 Handler.fault_text = stamp
                 Handler.faulted = set()
+        return text
+
+    def fault_now(self, relative):
+        """The fault this request meets, or None."""
+        text = self.faults_text()
+        if text is None:
+            return None
         archive = relative.endswith((".zip", ".nupkg"))
         if text == "half" and not archive or text == "chunked-cut" and archive:
             return None

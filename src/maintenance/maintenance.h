@@ -13,7 +13,8 @@ namespace maintenance {
 // program that shows it is there, and the GitHub repository whose latest release has it, as
 // the first asset whose file name matches the pattern (Python comes from NuGet instead). A copy
 // already on PATH is used when `program --version` names, after the version prefix, a version
-// from the minimum up to (not including) the major version `below` (0: no bound); who needs it.
+// from the minimum up to (not including) the major version `below` (0: no bound), and, where the
+// table names one, a "Target:" that ends as `target` does; `needs` says who needs it.
 struct ToolEntry {
     const wchar_t* name;
     const wchar_t* program;
@@ -23,21 +24,22 @@ struct ToolEntry {
     const char* minimum;
     int below;
     const wchar_t* needs;
+    const char* target; // null: any
 };
 constexpr ToolEntry kToolTable[] = {
     // Setup gives git its settings through the environment, which git reads since 2.38.
     {L"Git", L"git.exe", "git-for-windows/git", R"(MinGit-[0-9.]+-64-bit\.zip)", "git version ",
-     "2.38", 0, L"Setup needs"},
+     "2.38", 0, L"Setup needs", nullptr},
     // Older ones can't read the project's presets.
     {L"CMake", L"cmake.exe", "Kitware/CMake", R"(cmake-[0-9.]+-windows-x86_64\.zip)",
-     "cmake version ", "3.25", 0, L"the build needs"},
+     "cmake version ", "3.25", 0, L"the build needs", nullptr},
     {L"Ninja", L"ninja.exe", "ninja-build/ninja", R"(ninja-win\.zip)", "", "1.11", 0,
-     L"the build needs"},
-    // And one that builds for MinGW, as llvm-mingw's does: see ToolVerdict.
+     L"the build needs", nullptr},
+    // And one that builds for MinGW, as llvm-mingw's does, not for MSVC.
     {L"Clang", L"clang++.exe", "mstorsjo/llvm-mingw", R"(llvm-mingw-[0-9]+-ucrt-x86_64\.zip)",
-     "clang version ", "18", 0, L"the build needs"},
+     "clang version ", "18", 0, L"the build needs", "-windows-gnu"},
     // The build script is written for 3.12.
-    {L"Python", L"python.exe", nullptr, nullptr, "Python ", "3.12", 4, L"the build needs"},
+    {L"Python", L"python.exe", nullptr, nullptr, "Python ", "3.12", 4, L"the build needs", nullptr},
 };
 // Whether a copy on PATH that answered --version with output can do the job: empty when it
 // can, else why not, as the log gives it ("3.8.10; the build needs 3.12 or newer").

@@ -37,7 +37,6 @@ class GitWatcher {
     explicit GitWatcher(std::wstring base) : m_base(std::move(base)) {}
     GitWatcher(const GitWatcher&) = delete;
     GitWatcher& operator=(const GitWatcher&) = delete;
-    ~GitWatcher() { Flush(); }
     void operator()(std::string_view line);
     void Flush(); // logs the phase's last line; the command has ended
     bool networkFailed() const { return m_networkFailed; }
